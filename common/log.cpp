@@ -1,0 +1,81 @@
+#include "common/log.h"
+
+#include "common/log_stream.h"
+#include "common/log_writer.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+
+namespace common {
+namespace {
+
+constexpr size_t kFormatCapacity = 8192;
+constexpr size_t kMessageUnits = 512;
+
+std::atomic<LogSink> g_sink{nullptr};
+
+}  // namespace
+
+void setLogSink(LogSink sink) noexcept
+{
+    g_sink.store(sink, std::memory_order_release);
+}
+
+void formatMessage(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) noexcept
+{
+    if (capacity == 0) {
+        return;
+    }
+    buffer[capacity - 1] = L'\0';
+    if (!format) {
+        buffer[0] = L'\0';
+        return;
+    }
+    // The Microsoft runtime's formatter: "%s" in a wide format takes a wide
+    // string. It leaves the last unit alone when the text does not fit.
+    const int written = _vsnwprintf(buffer, capacity - 1, format, args);
+    if (written < 0) {
+        buffer[capacity - 1] = L'\0';
+    }
+}
+
+void log(const char* function, int line, const wchar_t* format, ...) noexcept
+{
+    const LogSink sink = g_sink.load(std::memory_order_acquire);
+    if (!sink) {
+        return;
+    }
+    wchar_t message[kFormatCapacity] = {};
+    va_list args;
+    va_start(args, format);
+    formatMessage(message, kFormatCapacity, format, args);
+    va_end(args);
+    sink(function, line, message);
+}
+
+void logToFile(const char* function, int line, const wchar_t* message) noexcept
+{
+    try {
+        wchar_t copy[2 * kMessageUnits] = {};
+        if (message) {
+            wcsncpy(copy, message, kMessageUnits);
+        }
+        LogStream stream(function, line);
+        stream << copy;
+    } catch (...) {
+        // A log call never fails its caller.
+    }
+}
+
+void initLog(const std::wstring& path)
+{
+    if (path.empty() || LogWriter::instance()) {
+        return;
+    }
+    auto* writer = new LogWriter();
+    writer->start(path);
+    LogWriter::setInstance(writer);
+}
+
+}  // namespace common

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace common {
+
+// Collects records in memory and appends them to the log file on its own
+// thread, at the latest every flush interval or as soon as the threshold of
+// pending bytes is reached. Cuts the file back to its last 2 MiB once it
+// reaches 50 MiB.
+class LogWriter {
+public:
+    static constexpr uint32_t kThreshold = 4096;
+    static constexpr uint64_t kCutSize = 52428800;
+    static constexpr uint64_t kKeepSize = 2097152;
+    static constexpr std::chrono::milliseconds kFlushInterval{500};
+
+    explicit LogWriter(std::chrono::milliseconds flushInterval = kFlushInterval);
+    ~LogWriter();
+
+    LogWriter(const LogWriter&) = delete;
+    LogWriter& operator=(const LogWriter&) = delete;
+
+    // Starts the writer thread on the file at path.
+    void start(const std::wstring& path);
+
+    // Writes what is pending and ends the writer thread.
+    void stop() noexcept;
+
+    // Takes one record. Refused while more than the threshold is pending.
+    void append(const char* data, size_t size) noexcept;
+
+    size_t pendingSize() const;
+
+    // The process-wide writer that common::initLog creates; null before.
+    static LogWriter* instance() noexcept;
+    static void setInstance(LogWriter* writer) noexcept;
+
+private:
+    void run(std::wstring path);
+
+    bool m_stop = false;
+    const uint32_t m_threshold = kThreshold;
+    const std::chrono::milliseconds m_flushInterval;
+    std::string m_pending;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wakeup;
+    std::thread m_thread;
+};
+
+}  // namespace common

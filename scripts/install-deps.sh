@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what building and testing needs, from Debian's packages only.
+# Idempotent: installs only what is missing, and updates the package lists
+# only when something is.
+set -euo pipefail
+
+packages=(
+  cmake
+  make
+  g++
+  googletest
+  nlohmann-json3-dev
+  g++-mingw-w64-x86-64-posix
+  g++-mingw-w64-i686-posix
+  wine
+  wine64
+  xvfb
+  xauth
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test: the Windows programs under Wine on a
+# private X display, the Linux ones natively. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/install-deps.sh
+
+for preset in windows-x64 windows-x86 linux; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+WINE_ENV_DIR="$root/build/windows-x64"
+source scripts/wine-env.sh
+trap wine_env_stop EXIT
+wine_env_start
+
+status=0
+ctest --preset windows-x64 || status=1
+ctest --preset linux || status=1
+exit $status

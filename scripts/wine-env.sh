@@ -1,0 +1,37 @@
+# Sourced: brings up a private X display and a persistent wineserver for the
+# Windows programs, and stops both when the calling script exits.
+# Needs WINE_ENV_DIR: where the Wine prefix lives.
+
+wine_env_started_xvfb=""
+
+wine_env_stop() {
+  if [[ -n "${WINEPREFIX:-}" ]]; then
+    wineserver -k >/dev/null 2>&1 || true
+  fi
+  if [[ -n "$wine_env_started_xvfb" ]]; then
+    kill "$wine_env_started_xvfb" >/dev/null 2>&1 || true
+    wait "$wine_env_started_xvfb" 2>/dev/null || true
+  fi
+}
+
+wine_env_start() {
+  local display=99
+  while [[ -e /tmp/.X${display}-lock || -e /tmp/.X11-unix/X${display} ]]; do
+    display=$((display + 1))
+  done
+  Xvfb ":${display}" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  wine_env_started_xvfb=$!
+  export DISPLAY=":${display}"
+  for _ in $(seq 50); do
+    [[ -e /tmp/.X11-unix/X${display} ]] && break
+    sleep 0.1
+  done
+
+  export WINEPREFIX="$WINE_ENV_DIR/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -p >/dev/null 2>&1 &
+  disown
+}

@@ -1,0 +1,215 @@
+// The log writer: pending bound, batching, the file across runs, the size cut.
+#include "common/log_writer.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using common::LogWriter;
+using namespace std::chrono_literals;
+using testsupport::TempDir;
+
+void append(LogWriter& writer, const std::string& record)
+{
+    writer.append(record.data(), record.size());
+}
+
+// Polls until the file holds at least `size` bytes; the writer works on its
+// own schedule.
+std::string waitForFile(const std::wstring& path, size_t size, std::chrono::seconds limit = 10s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string bytes = testsupport::readFile(path);
+    while (bytes.size() < size && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+        bytes = testsupport::readFile(path);
+    }
+    return bytes;
+}
+
+TEST(LogWriter, AcceptsUpToTheThresholdPendingThenRefuses)
+{
+    TempDir dir;
+    LogWriter writer;
+    const std::string kilobyte(1024, 'k');
+    for (int i = 0; i < 4; ++i) {
+        append(writer, kilobyte);
+    }
+    ASSERT_EQ(writer.pendingSize(), 4096u);
+    append(writer, "accepted\r\n");  // exactly 4096 pending: still taken
+    EXPECT_EQ(writer.pendingSize(), 4106u);
+    append(writer, "refused\r\n");
+    EXPECT_EQ(writer.pendingSize(), 4106u);
+
+    writer.start(dir.file(L"a.log"));
+    writer.stop();
+    const std::string file = testsupport::readFile(dir.file(L"a.log"));
+    EXPECT_EQ(file.size(), 4106u);
+    EXPECT_EQ(file.substr(4096), "accepted\r\n");
+    EXPECT_EQ(writer.pendingSize(), 0u);
+}
+
+TEST(LogWriter, WritesSmallBatchesOnItsIntervalWithoutBeingStopped)
+{
+    TempDir dir;
+    LogWriter writer;  // the real 500 ms interval
+    writer.start(dir.file(L"a.log"));
+    append(writer, "one\r\n");
+    append(writer, "two\r\n");
+    EXPECT_EQ(waitForFile(dir.file(L"a.log"), 10), "one\r\ntwo\r\n");
+}
+
+TEST(LogWriter, ReachingTheThresholdWakesTheWriterEarly)
+{
+    TempDir dir;
+    LogWriter writer(std::chrono::minutes(10));
+    writer.start(dir.file(L"a.log"));
+    append(writer, "small\r\n");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(testsupport::readFile(dir.file(L"a.log")), "") << "wrote before the interval or threshold";
+
+    append(writer, std::string(4096, 'x'));
+    const std::string file = waitForFile(dir.file(L"a.log"), 4103);
+    EXPECT_EQ(file.size(), 4103u) << "a full batch did not wake the writer";
+}
+
+TEST(LogWriter, AppendsToWhatEarlierRunsWrote)
+{
+    TempDir dir;
+    testsupport::writeFile(dir.file(L"a.log"), "earlier run\r\n");
+    {
+        LogWriter writer;
+        writer.start(dir.file(L"a.log"));
+        append(writer, "this run\r\n");
+    }
+    EXPECT_EQ(testsupport::readFile(dir.file(L"a.log")), "earlier run\r\nthis run\r\n");
+}
+
+TEST(LogWriter, EmptiesOnlyAFileThatStartsWithAUtf16ByteOrderMark)
+{
+    struct Case {
+        std::string before;
+        std::string after;
+    };
+    const std::vector<Case> cases = {
+        {"\xFF\xFE" "o\0l\0d\0", "new\r\n"},
+        {"\xFF" "A old", "\xFF" "A oldnew\r\n"},
+        {"\xFF", "\xFFnew\r\n"},
+        {"\xFE\xFF", "\xFE\xFFnew\r\n"},
+        {"", "new\r\n"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        testsupport::writeFile(dir.file(L"a.log"), c.before);
+        {
+            LogWriter writer;
+            writer.start(dir.file(L"a.log"));
+            append(writer, "new\r\n");
+        }
+        EXPECT_EQ(testsupport::readFile(dir.file(L"a.log")), c.after) << "file started with " << c.before.size()
+                                                                      << " bytes";
+    }
+}
+
+TEST(LogWriter, CutsAFileOf50MiBOrMoreBackToItsLast2MiB)
+{
+    TempDir dir;
+    std::string big(60000000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    }
+    testsupport::writeFile(dir.file(L"a.log"), big);
+    {
+        LogWriter writer;
+        writer.start(dir.file(L"a.log"));
+        append(writer, "after the cut\r\n");
+    }
+    const std::string file = testsupport::readFile(dir.file(L"a.log"));
+    ASSERT_EQ(file.size(), 2097152u);
+    const std::string expected = (big + "after the cut\r\n").substr(big.size() + 15 - 2097152);
+    EXPECT_TRUE(file == expected) << "the kept bytes are not the file's last 2 MiB";
+}
+
+TEST(LogWriter, FileBelow50MiBIsNotCut)
+{
+    TempDir dir;
+    testsupport::writeFile(dir.file(L"a.log"), std::string(LogWriter::kCutSize - 100, 'a'));
+    {
+        LogWriter writer;
+        writer.start(dir.file(L"a.log"));
+        append(writer, std::string(90, 'b'));
+    }
+    EXPECT_EQ(testsupport::readFile(dir.file(L"a.log")).size(), LogWriter::kCutSize - 10);
+}
+
+TEST(LogWriter, FileIsSharedForReadingAndWritingWhileOpen)
+{
+    TempDir dir;
+    LogWriter writer;
+    writer.start(dir.file(L"a.log"));
+    append(writer, "x\r\n");
+    waitForFile(dir.file(L"a.log"), 3);
+    HANDLE other = CreateFileW(dir.file(L"a.log").c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(other, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    if (other != INVALID_HANDLE_VALUE) {
+        CloseHandle(other);
+    }
+}
+
+TEST(LogWriter, UnopenableFileDiscardsRecordsWithoutFailing)
+{
+    TempDir dir;
+    LogWriter writer;
+    writer.start(dir.file(L"missing\\a.log"));
+    append(writer, "gone\r\n");
+    writer.stop();
+    EXPECT_EQ(writer.pendingSize(), 0u);
+    EXPECT_FALSE(testsupport::fileExists(dir.file(L"missing\\a.log")));
+}
+
+TEST(LogWriter, RecordsFromManyThreadsArriveWhole)
+{
+    TempDir dir;
+    {
+        LogWriter writer;
+        writer.start(dir.file(L"a.log"));
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&writer, t] {
+                for (int i = 0; i < 200; ++i) {
+                    append(writer, "thread " + std::to_string(t) + " record " + std::to_string(i) + " end\r\n");
+                    if (i % 20 == 0) {
+                        std::this_thread::sleep_for(1ms);
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    const std::string file = testsupport::readFile(dir.file(L"a.log"));
+    size_t start = 0;
+    size_t lines = 0;
+    while (start < file.size()) {
+        const size_t end = file.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos);
+        const std::string line = file.substr(start, end - start);
+        EXPECT_EQ(line.rfind("thread ", 0), 0u) << line;
+        EXPECT_EQ(line.substr(line.size() - 4), " end") << line;
+        start = end + 2;
+        ++lines;
+    }
+    EXPECT_GT(lines, 0u);
+}
+
+}  // namespace
