@@ -1,0 +1,37 @@
+#include "discord/managers.h"
+
+#include <memory>
+
+namespace discord {
+namespace {
+
+using Completion = std::function<void(Result)>;
+
+// Called by the SDK exactly once per update with the holder it was given.
+// Frees the holder whatever the target does; nothing escapes into the SDK.
+void onActivityUpdated(void* callbackData, EDiscordResult result) noexcept
+{
+    std::unique_ptr<Completion> holder(static_cast<Completion*>(callbackData));
+    if (holder && *holder) {
+        try {
+            (*holder)(static_cast<Result>(result));
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace
+
+void ActivityManager::UpdateActivity(DiscordActivity const& activity, std::function<void(Result)> callback)
+{
+    auto holder = std::make_unique<Completion>(std::move(callback));
+    if (!internal_ || !internal_->update_activity) {
+        onActivityUpdated(holder.release(), DiscordResult_InternalError);
+        return;
+    }
+    // The SDK reads the record during the call only.
+    internal_->update_activity(internal_, const_cast<DiscordActivity*>(&activity), holder.release(),
+                               &onActivityUpdated);
+}
+
+}  // namespace discord

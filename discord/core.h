@@ -1,0 +1,59 @@
+#pragma once
+
+#include "discord/discord_game_sdk.h"
+#include "discord/event.h"
+#include "discord/managers.h"
+#include "discord/result.h"
+
+#include <cstdint>
+
+namespace discord {
+
+using ClientId = int64_t;
+
+// Owns the SDK core and one object per SDK manager. The SDK calls back into
+// it (events, completions) only from RunCallbacks.
+class Core {
+public:
+    // Creates a core and stores it in *instance. *instance stays set only when
+    // the SDK answered Ok and handed out its core; otherwise it is null. The
+    // SDK's result is returned unchanged.
+    static Result Create(ClientId clientId, uint64_t flags, Core** instance);
+
+    ~Core();
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    // Runs the SDK's pending callbacks; the SDK's result, unchanged.
+    Result RunCallbacks();
+
+    discord::UserManager& UserManager();
+    discord::ActivityManager& ActivityManager();
+    discord::RelationshipManager& RelationshipManager();
+    discord::LobbyManager& LobbyManager();
+    discord::NetworkManager& NetworkManager();
+    discord::OverlayManager& OverlayManager();
+    discord::StoreManager& StoreManager();
+    discord::VoiceManager& VoiceManager();
+    discord::AchievementManager& AchievementManager();
+
+private:
+    Core() = default;
+
+    IDiscordCore* internal_ = nullptr;
+    Event<EDiscordLogLevel, char const*> setLogHook_;
+    discord::ApplicationManager applicationManager_;
+    discord::UserManager userManager_;
+    discord::ImageManager imageManager_;
+    discord::ActivityManager activityManager_;
+    discord::RelationshipManager relationshipManager_;
+    discord::LobbyManager lobbyManager_;
+    discord::NetworkManager networkManager_;
+    discord::OverlayManager overlayManager_;
+    discord::StorageManager storageManager_;
+    discord::StoreManager storeManager_;
+    discord::VoiceManager voiceManager_;
+    discord::AchievementManager achievementManager_;
+};
+
+}  // namespace discord
