@@ -1,0 +1,321 @@
+#include "sdk/ipc_client.h"
+
+#include "sdk/activity_json.h"
+
+#include <algorithm>
+
+namespace orvsdk {
+namespace {
+
+constexpr std::chrono::milliseconds kIdleWait{60000};
+
+using Json = nlohmann::json;
+
+std::optional<Json> parseJson(const std::string& text)
+{
+    Json value = Json::parse(text, nullptr, false);
+    if (value.is_discarded()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string stringField(const Json& object, const char* key)
+{
+    if (object.is_object()) {
+        auto it = object.find(key);
+        if (it != object.end() && it->is_string()) {
+            return it->get<std::string>();
+        }
+    }
+    return std::string();
+}
+
+int intField(const Json& object, const char* key, int fallback)
+{
+    if (object.is_object()) {
+        auto it = object.find(key);
+        if (it != object.end() && it->is_number_integer()) {
+            return it->get<int>();
+        }
+    }
+    return fallback;
+}
+
+}  // namespace
+
+EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClient>& client)
+{
+    if (options.endpoints.empty()) {
+        options.endpoints = discordEndpoints();
+    }
+    std::unique_ptr<Transport> transport = connectTransport(options.endpoints);
+    if (!transport) {
+        if (options.log) {
+            options.log(DiscordLogLevel_Info, "no Discord client is listening");
+        }
+        return DiscordResult_NotRunning;
+    }
+    const Json handshake = {{"v", 1}, {"client_id", std::to_string(options.clientId)}};
+    const std::string bytes = encodeFrame(Opcode::Handshake, handshake.dump());
+    if (!transport->send(bytes.data(), bytes.size())) {
+        return DiscordResult_ServiceUnavailable;
+    }
+    FrameDecoder decoder;
+    const EDiscordResult ready = awaitReady(*transport, decoder, options);
+    if (ready != DiscordResult_Ok) {
+        return ready;
+    }
+    client.reset(new IpcClient(std::move(options), std::move(transport)));
+    client->m_decoder = std::move(decoder);
+    client->m_thread = std::thread(&IpcClient::run, client.get());
+    return DiscordResult_Ok;
+}
+
+EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options)
+{
+    auto logIt = [&](EDiscordLogLevel level, const std::string& text) {
+        if (options.log) {
+            options.log(level, text);
+        }
+    };
+    const auto deadline = std::chrono::steady_clock::now() + options.readyTimeout;
+    char buffer[4096];
+    for (;;) {
+        Frame frame;
+        FrameDecoder::Status status;
+        while ((status = decoder.next(frame)) == FrameDecoder::Status::Ready) {
+            if (frame.opcode == Opcode::Close) {
+                const std::optional<Json> close = parseJson(frame.payload);
+                const int code = close ? intField(*close, "code", 0) : 0;
+                logIt(DiscordLogLevel_Error, "Discord refused the handshake: " + frame.payload);
+                return resultForCloseCode(code);
+            }
+            if (frame.opcode == Opcode::Ping) {
+                const std::string pong = encodeFrame(Opcode::Pong, frame.payload);
+                transport.send(pong.data(), pong.size());
+                continue;
+            }
+            const std::optional<Json> message = parseJson(frame.payload);
+            if (frame.opcode == Opcode::Frame && message && stringField(*message, "evt") == "READY") {
+                logIt(DiscordLogLevel_Info, "connected to Discord");
+                return DiscordResult_Ok;
+            }
+        }
+        if (status == FrameDecoder::Status::Error) {
+            logIt(DiscordLogLevel_Error, "bad frame during the handshake: " + decoder.error());
+            return DiscordResult_ServiceUnavailable;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            logIt(DiscordLogLevel_Error, "Discord did not answer the handshake in time");
+            return DiscordResult_ServiceUnavailable;
+        }
+        const int got = transport.receive(buffer, sizeof buffer, left);
+        if (got == Transport::kClosed) {
+            logIt(DiscordLogLevel_Error, "Discord closed the connection during the handshake");
+            return DiscordResult_ServiceUnavailable;
+        }
+        decoder.feed(buffer, static_cast<size_t>(got));
+    }
+}
+
+IpcClient::IpcClient(ClientOptions options, std::unique_ptr<Transport> transport)
+    : m_options(std::move(options)),
+      m_transport(std::move(transport)),
+      m_pacer(m_options.paceLimit, m_options.paceWindow)
+{
+}
+
+IpcClient::~IpcClient()
+{
+    m_stopping = true;
+    m_transport->shutdown();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    lose("the core is being destroyed");
+    runCallbacks();
+}
+
+std::chrono::steady_clock::time_point IpcClient::now() const
+{
+    return m_options.clock ? m_options.clock() : std::chrono::steady_clock::now();
+}
+
+void IpcClient::log(EDiscordLogLevel level, const std::string& message) const
+{
+    if (m_options.log) {
+        m_options.log(level, message);
+    }
+}
+
+void IpcClient::setActivity(std::optional<nlohmann::json> activity, Completion done)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_lost) {
+            m_due.emplace_back(std::move(done), DiscordResult_NotRunning);
+            return;
+        }
+        if (m_next) {
+            m_due.emplace_back(std::move(m_next->done), DiscordResult_TransactionAborted);
+        }
+        m_next = Update{std::move(activity), std::move(done)};
+    }
+    m_transport->wake();
+}
+
+EDiscordResult IpcClient::runCallbacks()
+{
+    std::vector<std::pair<Completion, EDiscordResult>> due;
+    bool lost;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        due.swap(m_due);
+        lost = m_lost;
+    }
+    for (auto& [done, result] : due) {
+        if (done) {
+            done(result);
+        }
+    }
+    return lost ? DiscordResult_NotRunning : DiscordResult_Ok;
+}
+
+void IpcClient::poke()
+{
+    m_transport->wake();
+}
+
+std::chrono::milliseconds IpcClient::nextWait()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_next) {
+            return kIdleWait;
+        }
+    }
+    const auto current = now();
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(m_pacer.nextAllowed(current) - current);
+    return std::clamp(wait + std::chrono::milliseconds(1), std::chrono::milliseconds(1), kIdleWait);
+}
+
+bool IpcClient::sendDueUpdate()
+{
+    Update update;
+    std::string nonce;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_next || !m_pacer.allows(now())) {
+            return true;
+        }
+        update = std::move(*m_next);
+        m_next.reset();
+        nonce = std::to_string(m_options.pid) + "-" + std::to_string(++m_nonceCounter);
+        m_inFlight.emplace(nonce, std::move(update.done));
+        m_pacer.record(now());
+    }
+    const std::string command =
+        setActivityCommand(m_options.pid, update.activity ? &*update.activity : nullptr, nonce);
+    const std::string bytes = encodeFrame(Opcode::Frame, command);
+    log(DiscordLogLevel_Debug, "sending " + command);
+    if (!m_transport->send(bytes.data(), bytes.size())) {
+        lose("the connection to Discord broke while sending");
+        return false;
+    }
+    return true;
+}
+
+bool IpcClient::handleFrame(const Frame& frame)
+{
+    switch (frame.opcode) {
+    case Opcode::Ping: {
+        const std::string pong = encodeFrame(Opcode::Pong, frame.payload);
+        if (!m_transport->send(pong.data(), pong.size())) {
+            lose("the connection to Discord broke while answering a ping");
+            return false;
+        }
+        return true;
+    }
+    case Opcode::Close:
+        lose("Discord closed the connection: " + frame.payload);
+        return false;
+    case Opcode::Frame:
+        break;
+    default:
+        return true;
+    }
+    const std::optional<Json> message = parseJson(frame.payload);
+    if (!message || !message->is_object()) {
+        lose("Discord sent a frame that is not a JSON object");
+        return false;
+    }
+    const std::string nonce = stringField(*message, "nonce");
+    EDiscordResult result = DiscordResult_Ok;
+    if (stringField(*message, "evt") == "ERROR") {
+        const Json data = message->value("data", Json::object());
+        result = resultForErrorCode(intField(data, "code", 0));
+        log(DiscordLogLevel_Warn, "Discord refused an update: " + data.dump());
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_inFlight.find(nonce);
+    if (it != m_inFlight.end()) {
+        m_due.emplace_back(std::move(it->second), result);
+        m_inFlight.erase(it);
+    }
+    return true;
+}
+
+void IpcClient::lose(const std::string& why)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_lost && !m_stopping) {
+            log(DiscordLogLevel_Error, why);
+        }
+        m_lost = true;
+        if (m_next) {
+            m_due.emplace_back(std::move(m_next->done), DiscordResult_NotRunning);
+            m_next.reset();
+        }
+        for (auto& [nonce, done] : m_inFlight) {
+            m_due.emplace_back(std::move(done), DiscordResult_NotRunning);
+        }
+        m_inFlight.clear();
+    }
+    m_transport->shutdown();
+}
+
+void IpcClient::run()
+{
+    char buffer[16384];
+    while (!m_stopping) {
+        // Frames that came with READY are handled before anything is read.
+        Frame frame;
+        FrameDecoder::Status status;
+        while ((status = m_decoder.next(frame)) == FrameDecoder::Status::Ready) {
+            if (!handleFrame(frame)) {
+                return;
+            }
+        }
+        if (status == FrameDecoder::Status::Error) {
+            lose("Discord sent a bad frame: " + m_decoder.error());
+            return;
+        }
+        if (!sendDueUpdate()) {
+            return;
+        }
+        const int got = m_transport->receive(buffer, sizeof buffer, nextWait());
+        if (m_stopping) {
+            return;
+        }
+        if (got == Transport::kClosed) {
+            lose("Discord closed the connection");
+            return;
+        }
+        m_decoder.feed(buffer, static_cast<size_t>(got));
+    }
+}
+
+}  // namespace orvsdk

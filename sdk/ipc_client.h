@@ -1,0 +1,96 @@
+#pragma once
+
+#include "discord/discord_game_sdk.h"
+#include "sdk/frame.h"
+#include "sdk/pacer.h"
+#include "sdk/transport.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orvsdk {
+
+using Completion = std::function<void(EDiscordResult)>;
+using LogFunction = std::function<void(EDiscordLogLevel, const std::string&)>;
+using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+struct ClientOptions {
+    int64_t clientId = 0;
+    uint32_t pid = 0;
+    std::vector<std::string> endpoints;  // empty: where Discord listens
+    std::chrono::milliseconds readyTimeout{3000};
+    size_t paceLimit = 5;
+    std::chrono::milliseconds paceWindow{20000};
+    Clock clock;        // empty: the steady clock
+    LogFunction log;    // called on the connection's own thread too
+};
+
+// One live connection to the Discord client. Input and output run on a
+// thread of its own; callers hand activities over and never wait on Discord.
+// Completions run only inside runCallbacks, on the caller's thread.
+class IpcClient {
+public:
+    // Connects, shakes hands and waits for READY, at most readyTimeout.
+    static EDiscordResult connect(ClientOptions options, std::unique_ptr<IpcClient>& client);
+
+    ~IpcClient();
+    IpcClient(const IpcClient&) = delete;
+    IpcClient& operator=(const IpcClient&) = delete;
+
+    // Publishes the activity (nullopt clears the presence), paced: when over
+    // the pace only the newest waits, and an update it replaces completes
+    // with TransactionAborted. Never blocks on the connection.
+    void setActivity(std::optional<nlohmann::json> activity, Completion done);
+
+    // Runs the completions that are due; Ok while the connection lives,
+    // NotRunning once it is lost.
+    EDiscordResult runCallbacks();
+
+    // Makes the connection's thread look at the clock again now.
+    void poke();
+
+private:
+    struct Update {
+        std::optional<nlohmann::json> activity;
+        Completion done;
+    };
+
+    IpcClient(ClientOptions options, std::unique_ptr<Transport> transport);
+    static EDiscordResult awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options);
+
+    std::chrono::steady_clock::time_point now() const;
+    void log(EDiscordLogLevel level, const std::string& message) const;
+    void run();
+    bool sendDueUpdate();
+    bool handleFrame(const Frame& frame);
+    void lose(const std::string& why);
+    std::chrono::milliseconds nextWait();
+
+    ClientOptions m_options;
+    std::unique_ptr<Transport> m_transport;
+    FrameDecoder m_decoder;
+    Pacer m_pacer;
+    uint64_t m_nonceCounter = 0;
+
+    std::mutex m_mutex;  // guards everything below
+    std::optional<Update> m_next;
+    std::map<std::string, Completion> m_inFlight;
+    std::vector<std::pair<Completion, EDiscordResult>> m_due;
+    bool m_lost = false;
+
+    std::atomic<bool> m_stopping{false};
+    std::thread m_thread;
+};
+
+}  // namespace orvsdk

@@ -1,0 +1,290 @@
+// The SDK's C interface over our IPC client: DiscordCreate, the core table and
+// the activity manager. Managers this library does not carry answer every
+// operation with DiscordResult_InvalidCommand.
+#include "discord/discord_game_sdk.h"
+#include "sdk/activity_json.h"
+#include "sdk/ipc_client.h"
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using orvsdk::IpcClient;
+
+constexpr size_t kLogQueueLimit = 256;
+constexpr size_t kStubSlots = 64;
+
+uint32_t currentProcessId()
+{
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return static_cast<uint32_t>(getpid());
+#endif
+}
+
+// An operation of a manager we do not carry. With the platform's default
+// calling convention the caller removes its own arguments, so one function
+// can stand in for every operation of every table.
+EDiscordResult notCarried()
+{
+    return DiscordResult_InvalidCommand;
+}
+
+struct StubTable {
+    EDiscordResult (*operations[kStubSlots])();
+};
+
+StubTable makeStubTable()
+{
+    StubTable table{};
+    for (auto& operation : table.operations) {
+        operation = notCarried;
+    }
+    return table;
+}
+
+StubTable g_stubTable = makeStubTable();
+
+struct LogHook {
+    EDiscordLogLevel minLevel = DiscordLogLevel_Error;
+    void* data = nullptr;
+    DiscordLogHook hook = nullptr;
+};
+
+struct CoreState;
+
+struct ActivityHandle {
+    IDiscordActivityManager table;
+    CoreState* owner;
+};
+
+// The core handed out: the function table first, so that the IDiscordCore
+// pointer is the address of the whole.
+struct CoreHandle {
+    IDiscordCore table;
+    CoreState* state;
+};
+
+struct CoreState {
+    CoreHandle handle{};
+    ActivityHandle activity{};
+    std::unique_ptr<IpcClient> client;
+
+    std::mutex logMutex;
+    LogHook logHook;
+    std::deque<std::pair<EDiscordLogLevel, std::string>> logQueue;
+
+    void queueLog(EDiscordLogLevel level, const std::string& message)
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        if (!logHook.hook || level > logHook.minLevel) {
+            return;
+        }
+        if (logQueue.size() >= kLogQueueLimit) {
+            logQueue.pop_front();
+        }
+        logQueue.emplace_back(level, message);
+    }
+
+    void deliverLogs()
+    {
+        std::deque<std::pair<EDiscordLogLevel, std::string>> due;
+        LogHook hook;
+        {
+            std::lock_guard<std::mutex> lock(logMutex);
+            due.swap(logQueue);
+            hook = logHook;
+        }
+        if (hook.hook) {
+            for (const auto& [level, message] : due) {
+                hook.hook(hook.data, level, message.c_str());
+            }
+        }
+    }
+};
+
+static_assert(std::is_standard_layout<CoreHandle>::value, "the table must start the handle");
+static_assert(std::is_standard_layout<ActivityHandle>::value, "the table must start the handle");
+
+CoreState* stateOf(IDiscordCore* core)
+{
+    return core ? reinterpret_cast<CoreHandle*>(core)->state : nullptr;
+}
+
+CoreState* stateOf(IDiscordActivityManager* manager)
+{
+    return manager ? reinterpret_cast<ActivityHandle*>(manager)->owner : nullptr;
+}
+
+orvsdk::Completion completionFor(void* data, DiscordResultCallback callback)
+{
+    return [data, callback](EDiscordResult result) {
+        if (callback) {
+            callback(data, result);
+        }
+    };
+}
+
+void destroy(IDiscordCore* core)
+{
+    delete stateOf(core);
+}
+
+EDiscordResult runCallbacks(IDiscordCore* core)
+{
+    CoreState* state = stateOf(core);
+    if (!state) {
+        return DiscordResult_InternalError;
+    }
+    const EDiscordResult result = state->client->runCallbacks();
+    state->deliverLogs();
+    return result;
+}
+
+void setLogHook(IDiscordCore* core, EDiscordLogLevel minLevel, void* data, DiscordLogHook hook)
+{
+    if (CoreState* state = stateOf(core)) {
+        std::lock_guard<std::mutex> lock(state->logMutex);
+        state->logHook = LogHook{minLevel, data, hook};
+    }
+}
+
+template <typename Manager>
+Manager* stubManager(IDiscordCore*)
+{
+    return reinterpret_cast<Manager*>(&g_stubTable);
+}
+
+IDiscordActivityManager* getActivityManager(IDiscordCore* core)
+{
+    CoreState* state = stateOf(core);
+    return state ? &state->activity.table : nullptr;
+}
+
+EDiscordResult registerCommand(IDiscordActivityManager*, const char*)
+{
+    return DiscordResult_InvalidCommand;
+}
+
+EDiscordResult registerSteam(IDiscordActivityManager*, uint32_t)
+{
+    return DiscordResult_InvalidCommand;
+}
+
+void updateActivity(IDiscordActivityManager* manager, DiscordActivity* activity, void* data,
+                    DiscordResultCallback callback)
+{
+    CoreState* state = stateOf(manager);
+    if (!state || !activity) {
+        if (callback) {
+            callback(data, DiscordResult_InvalidPayload);
+        }
+        return;
+    }
+    nlohmann::json object = orvsdk::activityToJson(*activity);
+    state->client->setActivity(object.empty() ? std::nullopt : std::optional<nlohmann::json>(std::move(object)),
+                               completionFor(data, callback));
+}
+
+void clearActivity(IDiscordActivityManager* manager, void* data, DiscordResultCallback callback)
+{
+    CoreState* state = stateOf(manager);
+    if (!state) {
+        if (callback) {
+            callback(data, DiscordResult_InternalError);
+        }
+        return;
+    }
+    state->client->setActivity(std::nullopt, completionFor(data, callback));
+}
+
+void sendRequestReply(IDiscordActivityManager*, DiscordUserId, EDiscordActivityJoinRequestReply, void* data,
+                      DiscordResultCallback callback)
+{
+    if (callback) {
+        callback(data, DiscordResult_InvalidCommand);
+    }
+}
+
+void sendInvite(IDiscordActivityManager*, DiscordUserId, EDiscordActivityActionType, const char*, void* data,
+                DiscordResultCallback callback)
+{
+    if (callback) {
+        callback(data, DiscordResult_InvalidCommand);
+    }
+}
+
+void acceptInvite(IDiscordActivityManager*, DiscordUserId, void* data, DiscordResultCallback callback)
+{
+    if (callback) {
+        callback(data, DiscordResult_InvalidCommand);
+    }
+}
+
+}  // namespace
+
+extern "C" DISCORD_EXPORT EDiscordResult DiscordCreate(DiscordVersion version, DiscordCreateParams* params,
+                                                       IDiscordCore** result)
+{
+    if (version != DISCORD_VERSION) {
+        return DiscordResult_InvalidVersion;
+    }
+    if (!params || !result) {
+        return DiscordResult_InternalError;
+    }
+    try {
+        auto state = std::make_unique<CoreState>();
+        CoreState* raw = state.get();
+        orvsdk::ClientOptions options;
+        options.clientId = params->client_id;
+        options.pid = currentProcessId();
+        options.log = [raw](EDiscordLogLevel level, const std::string& message) { raw->queueLog(level, message); };
+
+        const EDiscordResult connected = IpcClient::connect(std::move(options), state->client);
+        if (connected != DiscordResult_Ok) {
+            return connected;
+        }
+        state->handle.table = IDiscordCore{
+            destroy,
+            runCallbacks,
+            setLogHook,
+            stubManager<IDiscordApplicationManager>,
+            stubManager<IDiscordUserManager>,
+            stubManager<IDiscordImageManager>,
+            getActivityManager,
+            stubManager<IDiscordRelationshipManager>,
+            stubManager<IDiscordLobbyManager>,
+            stubManager<IDiscordNetworkManager>,
+            stubManager<IDiscordOverlayManager>,
+            stubManager<IDiscordStorageManager>,
+            stubManager<IDiscordStoreManager>,
+            stubManager<IDiscordVoiceManager>,
+            stubManager<IDiscordAchievementManager>,
+        };
+        state->handle.state = raw;
+        state->activity.table = IDiscordActivityManager{registerCommand, registerSteam,    updateActivity,
+                                                        clearActivity,   sendRequestReply, sendInvite,
+                                                        acceptInvite};
+        state->activity.owner = raw;
+        *result = &state.release()->handle.table;
+        return DiscordResult_Ok;
+    } catch (const std::bad_alloc&) {
+        return DiscordResult_InternalError;
+    } catch (...) {
+        return DiscordResult_InternalError;
+    }
+}

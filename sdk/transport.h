@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orvsdk {
+
+// One connection to the Discord client. send and receive are called from one
+// thread; wake and shutdown from any.
+class Transport {
+public:
+    static constexpr int kClosed = -1;
+
+    virtual ~Transport() = default;
+
+    // Writes everything; false once the connection is gone or shut down.
+    virtual bool send(const char* data, size_t size) = 0;
+
+    // Waits up to timeout for bytes: their count, 0 on timeout or wake, or
+    // kClosed once the connection is gone.
+    virtual int receive(char* buffer, size_t capacity, std::chrono::milliseconds timeout) = 0;
+
+    // Ends the current (or next) receive wait early.
+    virtual void wake() = 0;
+
+    // Ends every wait and every later call: the connection is done.
+    virtual void shutdown() = 0;
+};
+
+// The Discord side of the protocol, for test peers: listens on one endpoint.
+class Listener {
+public:
+    virtual ~Listener() = default;
+    // The next client, or null when none came within timeout.
+    virtual std::unique_ptr<Transport> accept(std::chrono::milliseconds timeout) = 0;
+};
+
+// Null when the endpoint cannot be listened on.
+std::unique_ptr<Listener> listenOn(const std::string& endpoint);
+
+// Where the Discord client may listen, in the order to try them.
+std::vector<std::string> discordEndpoints();
+
+// Connects to the first endpoint that answers; null when none does.
+std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints);
+
+}  // namespace orvsdk

@@ -1,0 +1,232 @@
+#include "sdk/transport.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace orvsdk {
+namespace {
+
+class UnixTransport : public Transport {
+public:
+    UnixTransport(int socket, int wakeRead, int wakeWrite)
+        : m_socket(socket), m_wakeRead(wakeRead), m_wakeWrite(wakeWrite)
+    {
+    }
+
+    ~UnixTransport() override
+    {
+        close(m_socket);
+        close(m_wakeRead);
+        close(m_wakeWrite);
+    }
+
+    bool send(const char* data, size_t size) override
+    {
+        size_t done = 0;
+        while (done < size) {
+            pollfd fds[2] = {{m_socket, POLLOUT, 0}, {m_wakeRead, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            if (m_shutdown) {
+                return false;
+            }
+            if (fds[1].revents & POLLIN) {
+                drainWake();
+            }
+            if (!(fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
+                continue;
+            }
+            const ssize_t written = ::send(m_socket, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (written < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            done += static_cast<size_t>(written);
+        }
+        return true;
+    }
+
+    int receive(char* buffer, size_t capacity, std::chrono::milliseconds timeout) override
+    {
+        if (m_shutdown) {
+            return kClosed;
+        }
+        pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
+        const int ready = poll(fds, 2, static_cast<int>(timeout.count()));
+        if (m_shutdown) {
+            return kClosed;
+        }
+        if (ready <= 0) {
+            return ready < 0 && errno != EINTR ? kClosed : 0;
+        }
+        if (fds[1].revents & POLLIN) {
+            drainWake();
+        }
+        if (!(fds[0].revents & (POLLIN | POLLERR | POLLHUP))) {
+            return 0;
+        }
+        const ssize_t got = recv(m_socket, buffer, capacity, MSG_DONTWAIT);
+        if (got > 0) {
+            return static_cast<int>(got);
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return 0;
+        }
+        return kClosed;
+    }
+
+    void wake() override
+    {
+        const char byte = 1;
+        [[maybe_unused]] ssize_t ignored = write(m_wakeWrite, &byte, 1);
+    }
+
+    void shutdown() override
+    {
+        m_shutdown = true;
+        ::shutdown(m_socket, SHUT_RDWR);
+        wake();
+    }
+
+private:
+    void drainWake()
+    {
+        char bytes[64];
+        while (read(m_wakeRead, bytes, sizeof bytes) > 0) {
+        }
+    }
+
+    int m_socket;
+    int m_wakeRead;
+    int m_wakeWrite;
+    std::atomic<bool> m_shutdown{false};
+};
+
+std::unique_ptr<Transport> wrapSocket(int fd)
+{
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<UnixTransport>(fd, wake[0], wake[1]);
+}
+
+bool addressFor(const std::string& path, sockaddr_un& address)
+{
+    address = sockaddr_un{};
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+class UnixListener : public Listener {
+public:
+    UnixListener(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
+    ~UnixListener() override
+    {
+        close(m_fd);
+        unlink(m_path.c_str());
+    }
+
+    std::unique_ptr<Transport> accept(std::chrono::milliseconds timeout) override
+    {
+        pollfd fds[1] = {{m_fd, POLLIN, 0}};
+        if (poll(fds, 1, static_cast<int>(timeout.count())) <= 0) {
+            return nullptr;
+        }
+        const int client = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        return client < 0 ? nullptr : wrapSocket(client);
+    }
+
+private:
+    int m_fd;
+    std::string m_path;
+};
+
+}  // namespace
+
+std::unique_ptr<Listener> listenOn(const std::string& endpoint)
+{
+    sockaddr_un address;
+    if (!addressFor(endpoint, address)) {
+        return nullptr;
+    }
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return nullptr;
+    }
+    unlink(endpoint.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<UnixListener>(fd, endpoint);
+}
+
+std::vector<std::string> discordEndpoints()
+{
+    std::string base = "/tmp";
+    for (const char* variable : {"XDG_RUNTIME_DIR", "TMPDIR", "TMP", "TEMP"}) {
+        const char* value = std::getenv(variable);
+        if (value && *value) {
+            base = value;
+            break;
+        }
+    }
+    if (base.back() != '/') {
+        base += '/';
+    }
+    const char* folders[] = {"",
+                             "app/com.discordapp.Discord/",
+                             ".flatpak/com.discordapp.Discord/xdg-run/",
+                             "snap.discord/",
+                             "snap.discord-canary/",
+                             "app/dev.vencord.Vesktop/"};
+    std::vector<std::string> endpoints;
+    for (const char* folder : folders) {
+        for (int n = 0; n < 10; ++n) {
+            endpoints.push_back(base + folder + "discord-ipc-" + std::to_string(n));
+        }
+    }
+    return endpoints;
+}
+
+std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints)
+{
+    for (const std::string& path : endpoints) {
+        sockaddr_un address;
+        if (!addressFor(path, address)) {
+            continue;
+        }
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return nullptr;
+        }
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            continue;
+        }
+        return wrapSocket(fd);
+    }
+    return nullptr;
+}
+
+}  // namespace orvsdk

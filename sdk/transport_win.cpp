@@ -1,0 +1,267 @@
+#include "sdk/transport.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace orvsdk {
+namespace {
+
+// Closes a kernel handle without disturbing the last error.
+void closeQuietly(HANDLE handle)
+{
+    if (handle && handle != INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        SetLastError(error);
+    }
+}
+
+std::wstring widen(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());  // pipe names are ASCII
+}
+
+// A named pipe in overlapped mode, so that every wait can be ended by a wake
+// or a shutdown from another thread.
+class PipeTransport : public Transport {
+public:
+    explicit PipeTransport(HANDLE pipe)
+        : m_pipe(pipe),
+          m_readDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          m_writeDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          m_wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+    }
+
+    ~PipeTransport() override
+    {
+        shutdown();
+        if (m_readPending) {
+            CancelIoEx(m_pipe, &m_read);
+            DWORD ignored = 0;
+            GetOverlappedResult(m_pipe, &m_read, &ignored, TRUE);
+        }
+        closeQuietly(m_pipe);
+        closeQuietly(m_readDone);
+        closeQuietly(m_writeDone);
+        closeQuietly(m_wake);
+        closeQuietly(m_stop);
+    }
+
+    bool valid() const { return m_readDone && m_writeDone && m_wake && m_stop; }
+
+    bool send(const char* data, size_t size) override
+    {
+        size_t done = 0;
+        while (done < size) {
+            if (m_shutdown) {
+                return false;
+            }
+            OVERLAPPED write = {};
+            write.hEvent = m_writeDone;
+            ResetEvent(m_writeDone);
+            const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 16));
+            DWORD written = 0;
+            if (!WriteFile(m_pipe, data + done, chunk, &written, &write)) {
+                if (GetLastError() != ERROR_IO_PENDING) {
+                    return false;
+                }
+                HANDLE waits[2] = {m_writeDone, m_stop};
+                if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                    CancelIoEx(m_pipe, &write);
+                    GetOverlappedResult(m_pipe, &write, &written, TRUE);
+                    return false;
+                }
+                if (!GetOverlappedResult(m_pipe, &write, &written, FALSE)) {
+                    return false;
+                }
+            }
+            done += written;
+        }
+        return true;
+    }
+
+    int receive(char* buffer, size_t capacity, std::chrono::milliseconds timeout) override
+    {
+        if (m_shutdown) {
+            return kClosed;
+        }
+        if (!m_readPending) {
+            m_read = {};
+            m_read.hEvent = m_readDone;
+            ResetEvent(m_readDone);
+            m_readSize = static_cast<DWORD>(std::min<size_t>(capacity, sizeof m_readBuffer));
+            if (!ReadFile(m_pipe, m_readBuffer, m_readSize, nullptr, &m_read) && GetLastError() != ERROR_IO_PENDING) {
+                return kClosed;
+            }
+            m_readPending = true;
+        }
+        HANDLE waits[3] = {m_readDone, m_wake, m_stop};
+        const DWORD waited = WaitForMultipleObjects(3, waits, FALSE, static_cast<DWORD>(timeout.count()));
+        if (waited == WAIT_OBJECT_0 + 2 || m_shutdown) {
+            return kClosed;
+        }
+        if (waited != WAIT_OBJECT_0) {
+            return waited == WAIT_FAILED ? kClosed : 0;
+        }
+        m_readPending = false;
+        DWORD got = 0;
+        if (!GetOverlappedResult(m_pipe, &m_read, &got, FALSE)) {
+            return GetLastError() == ERROR_MORE_DATA ? copyOut(buffer, capacity, got) : kClosed;
+        }
+        return got == 0 ? 0 : copyOut(buffer, capacity, got);
+    }
+
+    void wake() override { SetEvent(m_wake); }
+
+    void shutdown() override
+    {
+        m_shutdown = true;
+        SetEvent(m_stop);
+    }
+
+private:
+    int copyOut(char* buffer, size_t capacity, DWORD got)
+    {
+        const size_t size = std::min<size_t>(got, capacity);
+        std::copy(m_readBuffer, m_readBuffer + size, buffer);
+        return static_cast<int>(size);
+    }
+
+    HANDLE m_pipe;
+    HANDLE m_readDone;
+    HANDLE m_writeDone;
+    HANDLE m_wake;
+    HANDLE m_stop;
+    OVERLAPPED m_read = {};
+    bool m_readPending = false;
+    DWORD m_readSize = 0;
+    char m_readBuffer[16384];
+    std::atomic<bool> m_shutdown{false};
+};
+
+HANDLE openPipe(const std::wstring& name)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            return pipe;
+        }
+        // A busy pipe exists: its client is about to get a fresh instance.
+        if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(name.c_str(), 1000)) {
+            break;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+class PipeListener : public Listener {
+public:
+    explicit PipeListener(std::wstring name) : m_name(std::move(name)) {}
+
+    std::unique_ptr<Transport> accept(std::chrono::milliseconds timeout) override
+    {
+        if (m_waiting == INVALID_HANDLE_VALUE && !createInstance()) {
+            return nullptr;
+        }
+        if (!m_connecting) {
+            m_connect = {};
+            m_connect.hEvent = m_connected;
+            ResetEvent(m_connected);
+            if (ConnectNamedPipe(m_waiting, &m_connect)) {
+                return handOver();
+            }
+            const DWORD error = GetLastError();
+            if (error == ERROR_PIPE_CONNECTED) {
+                return handOver();
+            }
+            if (error != ERROR_IO_PENDING) {
+                return nullptr;
+            }
+            m_connecting = true;
+        }
+        if (WaitForSingleObject(m_connected, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+            return nullptr;
+        }
+        m_connecting = false;
+        return handOver();
+    }
+
+    ~PipeListener() override
+    {
+        if (m_connecting) {
+            CancelIoEx(m_waiting, &m_connect);
+            DWORD ignored = 0;
+            GetOverlappedResult(m_waiting, &m_connect, &ignored, TRUE);
+        }
+        closeQuietly(m_waiting);
+        closeQuietly(m_connected);
+    }
+
+    bool createInstance()
+    {
+        if (!m_connected) {
+            m_connected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        }
+        m_waiting = CreateNamedPipeW(m_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                     4096, 4096, 0, nullptr);
+        return m_waiting != INVALID_HANDLE_VALUE && m_connected;
+    }
+
+private:
+    std::unique_ptr<Transport> handOver()
+    {
+        HANDLE pipe = m_waiting;
+        m_waiting = INVALID_HANDLE_VALUE;
+        auto transport = std::make_unique<PipeTransport>(pipe);
+        return transport->valid() ? std::move(transport) : nullptr;
+    }
+
+    std::wstring m_name;
+    HANDLE m_waiting = INVALID_HANDLE_VALUE;
+    HANDLE m_connected = nullptr;
+    OVERLAPPED m_connect = {};
+    bool m_connecting = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Listener> listenOn(const std::string& endpoint)
+{
+    auto listener = std::make_unique<PipeListener>(widen(endpoint));
+    if (!listener->createInstance()) {
+        return nullptr;
+    }
+    return listener;
+}
+
+std::vector<std::string> discordEndpoints()
+{
+    std::vector<std::string> endpoints;
+    for (int n = 0; n < 10; ++n) {
+        endpoints.push_back("\\\\?\\pipe\\discord-ipc-" + std::to_string(n));
+    }
+    return endpoints;
+}
+
+std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints)
+{
+    for (const std::string& endpoint : endpoints) {
+        HANDLE pipe = openPipe(widen(endpoint));
+        if (pipe == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        auto transport = std::make_unique<PipeTransport>(pipe);
+        if (!transport->valid()) {
+            return nullptr;
+        }
+        return transport;
+    }
+    return nullptr;
+}
+
+}  // namespace orvsdk

@@ -1,0 +1,311 @@
+// The IPC client against the Discord-side test peer, over real Unix sockets.
+#include "peer.h"
+#include "sdk/ipc_client.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+namespace {
+
+using discordpeer::Peer;
+using nlohmann::json;
+using orvsdk::IpcClient;
+using namespace std::chrono_literals;
+
+// A private runtime folder, where the client looks for Discord.
+class ProtocolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/orvsdk-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        setenv("XDG_RUNTIME_DIR", m_dir.c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        m_client.reset();
+        if (m_peer) {
+            m_peer->stop();
+        }
+        std::filesystem::remove_all(m_dir);
+    }
+
+    void startPeer(discordpeer::Options options = {}, const std::string& folder = "")
+    {
+        if (options.endpoint.empty()) {
+            std::filesystem::create_directories(m_dir + "/" + folder);
+            options.endpoint = m_dir + "/" + folder + "discord-ipc-0";
+        }
+        m_peer = std::make_unique<Peer>(options);
+        ASSERT_TRUE(m_peer->start());
+    }
+
+    orvsdk::ClientOptions options()
+    {
+        orvsdk::ClientOptions o;
+        o.clientId = 1447226862545010708;
+        o.pid = 4321;
+        o.readyTimeout = 2s;
+        o.clock = [this] {
+            std::lock_guard<std::mutex> lock(m_clockMutex);
+            return m_now;
+        };
+        return o;
+    }
+
+    EDiscordResult connect(orvsdk::ClientOptions o) { return IpcClient::connect(std::move(o), m_client); }
+    EDiscordResult connect() { return connect(options()); }
+
+    void advanceClock(std::chrono::milliseconds by)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_clockMutex);
+            m_now += by;
+        }
+        m_client->poke();
+    }
+
+    std::vector<json> setActivities() const
+    {
+        std::vector<json> frames;
+        for (const json& f : discordpeer::framesWithOpcode(m_peer->records(), 1)) {
+            if (f.contains("json") && f["json"].value("cmd", "") == "SET_ACTIVITY") {
+                frames.push_back(f["json"]);
+            }
+        }
+        return frames;
+    }
+
+    bool waitForSetActivities(size_t count)
+    {
+        return m_peer->waitFor(
+            [count](const std::vector<json>& records) {
+                size_t n = 0;
+                for (const json& r : records) {
+                    n += r.contains("json") && r["json"].value("cmd", "") == "SET_ACTIVITY";
+                }
+                return n >= count;
+            },
+            5s);
+    }
+
+    // Runs callbacks until `done` holds or time runs out; the last result.
+    EDiscordResult runUntil(const std::function<bool()>& done)
+    {
+        EDiscordResult result = DiscordResult_Ok;
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            result = m_client->runCallbacks();
+            if (done()) {
+                break;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return result;
+    }
+
+    static json activity(const std::string& details) { return json{{"details", details}}; }
+
+    std::string m_dir;
+    std::unique_ptr<Peer> m_peer;
+    std::unique_ptr<IpcClient> m_client;
+    std::mutex m_clockMutex;
+    std::chrono::steady_clock::time_point m_now = std::chrono::steady_clock::time_point{} + 1000s;
+};
+
+TEST_F(ProtocolTest, NoListenerIsNotRunning)
+{
+    EXPECT_EQ(connect(), DiscordResult_NotRunning);
+    EXPECT_EQ(m_client, nullptr);
+}
+
+TEST_F(ProtocolTest, HandshakeCarriesVersionAndApplicationIdThenReadyConnects)
+{
+    startPeer();
+    ASSERT_EQ(connect(), DiscordResult_Ok);
+    ASSERT_NE(m_client, nullptr);
+    const auto handshakes = discordpeer::framesWithOpcode(m_peer->records(), 0);
+    ASSERT_EQ(handshakes.size(), 1u);
+    EXPECT_EQ(handshakes[0]["json"], json::parse(R"({"v":1,"client_id":"1447226862545010708"})"));
+}
+
+TEST_F(ProtocolTest, SandboxedClientsAreFoundInTheirFolders)
+{
+    startPeer({}, ".flatpak/com.discordapp.Discord/xdg-run/");
+    EXPECT_EQ(connect(), DiscordResult_Ok);
+}
+
+TEST_F(ProtocolTest, CloseOnHandshakeGivesAFittingFailureAndNoClient)
+{
+    discordpeer::Options o;
+    o.closeHandshakeCode = 4000;
+    startPeer(o);
+    EXPECT_EQ(connect(), DiscordResult_ApplicationMismatch);
+    EXPECT_EQ(m_client, nullptr);
+}
+
+TEST_F(ProtocolTest, NoReadyWithinTheTimeoutFails)
+{
+    discordpeer::Options o;
+    o.noReady = true;
+    startPeer(o);
+    auto opts = options();
+    opts.readyTimeout = 300ms;
+    EXPECT_EQ(connect(opts), DiscordResult_ServiceUnavailable);
+    EXPECT_EQ(m_client, nullptr);
+}
+
+TEST_F(ProtocolTest, UpdateIsAnsweredByNonceAndCompletesInRunCallbacks)
+{
+    startPeer();
+    ASSERT_EQ(connect(), DiscordResult_Ok);
+    std::vector<EDiscordResult> results;
+    m_client->setActivity(activity("Lobby"), [&](EDiscordResult r) { results.push_back(r); });
+    ASSERT_TRUE(waitForSetActivities(1));
+    EXPECT_EQ(runUntil([&] { return !results.empty(); }), DiscordResult_Ok);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0], DiscordResult_Ok);
+
+    const json sent = setActivities()[0];
+    EXPECT_EQ(sent["args"]["pid"], 4321);
+    EXPECT_EQ(sent["args"]["activity"], activity("Lobby"));
+    ASSERT_TRUE(sent["nonce"].is_string());
+
+    m_client->setActivity(std::nullopt, [&](EDiscordResult r) { results.push_back(r); });
+    ASSERT_TRUE(waitForSetActivities(2));
+    runUntil([&] { return results.size() == 2; });
+    EXPECT_FALSE(setActivities()[1]["args"].contains("activity")) << "a clear carries no activity";
+    EXPECT_NE(setActivities()[1]["nonce"], sent["nonce"]);
+}
+
+TEST_F(ProtocolTest, ErrorAnswerMapsToItsResult)
+{
+    discordpeer::Options o;
+    o.errorCode = 4000;
+    startPeer(o);
+    ASSERT_EQ(connect(), DiscordResult_Ok);
+    std::vector<EDiscordResult> results;
+    m_client->setActivity(activity("x"), [&](EDiscordResult r) { results.push_back(r); });
+    runUntil([&] { return !results.empty(); });
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0], DiscordResult_InvalidPayload);
+    EXPECT_EQ(m_client->runCallbacks(), DiscordResult_Ok) << "an ERROR answer is no lost connection";
+}
+
+TEST_F(ProtocolTest, PingIsAnsweredWithPongCarryingTheSamePayload)
+{
+    discordpeer::Options o;
+    o.ping = true;  // READY and PING arrive in one write
+    startPeer(o);
+    ASSERT_EQ(connect(), DiscordResult_Ok);
+    ASSERT_TRUE(m_peer->waitFor([](const auto& r) { return !discordpeer::framesWithOpcode(r, 4).empty(); }, 5s));
+    EXPECT_EQ(discordpeer::framesWithOpcode(m_peer->records(), 4)[0]["json"], json::parse(R"({"probe":1})"));
+}
+
+TEST_F(ProtocolTest, FramesSplitIntoSingleBytesStillWork)
+{
+    discordpeer::Options o;
+    o.split = true;
+    startPeer(o);
+    ASSERT_EQ(connect(), DiscordResult_Ok);
+    std::vector<EDiscordResult> results;
+    m_client->setActivity(activity("split"), [&](EDiscordResult r) { results.push_back(r); });
+    runUntil([&] { return !results.empty(); });
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0], DiscordResult_Ok);
+}
+
+TEST_F(ProtocolTest, LostConnectionCompletesWhatIsPendingAndStaysLost)
+{
+    struct Case {
+        const char* name;
+        discordpeer::Options options;
+    };
+    std::vector<Case> cases(3);
+    cases[0].name = "dropped";
+    cases[0].options.hangAfter = -1;
+    cases[0].options.dropAfter = 2;  // the handshake and one update
+    cases[1].name = "malformed";
+    cases[1].options.malformed = true;
+    cases[2].name = "oversized";
+    cases[2].options.oversized = true;
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        startPeer(c.options);
+        ASSERT_EQ(connect(), DiscordResult_Ok);
+        std::vector<EDiscordResult> results;
+        m_client->setActivity(activity("one"), [&](EDiscordResult r) { results.push_back(r); });
+        EXPECT_EQ(runUntil([&] { return !results.empty(); }), DiscordResult_NotRunning);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0], DiscordResult_NotRunning);
+        m_client->setActivity(activity("after"), [&](EDiscordResult r) { results.push_back(r); });
+        EXPECT_EQ(m_client->runCallbacks(), DiscordResult_NotRunning);
+        EXPECT_EQ(results.size(), 2u);
+        EXPECT_EQ(results.back(), DiscordResult_NotRunning);
+        m_client.reset();
+        m_peer->stop();
+        m_peer.reset();
+    }
+}
+
+TEST_F(ProtocolTest, OverThePaceOnlyTheNewestWaitsAndArrivesWhenThePaceAllows)
+{
+    startPeer();
+    ASSERT_EQ(connect(), DiscordResult_Ok);
+    std::map<std::string, EDiscordResult> results;
+    auto record = [&](const std::string& name) { return [&results, name](EDiscordResult r) { results[name] = r; }; };
+
+    for (int i = 0; i < 5; ++i) {
+        m_client->setActivity(activity("p" + std::to_string(i)), record("p" + std::to_string(i)));
+        ASSERT_TRUE(waitForSetActivities(static_cast<size_t>(i + 1)));
+        advanceClock(1s);
+    }
+    m_client->setActivity(activity("late-1"), record("late-1"));
+    m_client->setActivity(activity("late-2"), record("late-2"));
+    m_client->setActivity(activity("late-3"), record("late-3"));
+    advanceClock(10s);  // 14 s after the first: still over the pace
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(setActivities().size(), 5u);
+
+    runUntil([&] { return results.size() >= 7; });
+    EXPECT_EQ(results["late-1"], DiscordResult_TransactionAborted);
+    EXPECT_EQ(results["late-2"], DiscordResult_TransactionAborted);
+    EXPECT_EQ(results.count("late-3"), 0u);
+
+    advanceClock(6s);  // 20 s after the first send
+    ASSERT_TRUE(waitForSetActivities(6));
+    EXPECT_EQ(setActivities()[5]["args"]["activity"], activity("late-3"));
+    runUntil([&] { return results.count("late-3") == 1; });
+    EXPECT_EQ(results["late-3"], DiscordResult_Ok);
+    EXPECT_EQ(results.size(), 8u) << "every update completes exactly once";
+}
+
+TEST_F(ProtocolTest, HandingOverNeverWaitsForAPeerThatStoppedReading)
+{
+    discordpeer::Options o;
+    o.hangAfter = 1;  // reads the handshake, then nothing more
+    startPeer(o);
+    auto opts = options();
+    opts.paceLimit = 1000000;  // let the thread fill the socket until it blocks
+    ASSERT_EQ(connect(opts), DiscordResult_Ok);
+    int completed = 0;
+    const std::string big(120, 'w');
+    for (int i = 0; i < 5000; ++i) {
+        m_client->setActivity(json{{"details", big + std::to_string(i)}, {"state", big}},
+                              [&](EDiscordResult) { ++completed; });
+        if (i % 500 == 0) {
+            advanceClock(1ms);
+        }
+    }
+    m_client->runCallbacks();
+    EXPECT_GT(completed, 0) << "superseded updates complete";
+    m_client.reset();  // must not hang on the blocked send
+    EXPECT_EQ(completed, 5000);
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The SDK's C interface as a program sees it, through the shared library.
+#include "discord/discord_game_sdk.h"
+#include "peer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Outcome {
+    int calls = 0;
+    EDiscordResult result = DiscordResult_InternalError;
+};
+
+void remember(void* data, EDiscordResult result)
+{
+    auto* outcome = static_cast<Outcome*>(data);
+    ++outcome->calls;
+    outcome->result = result;
+}
+
+std::vector<std::string> g_logs;
+void logHook(void*, EDiscordLogLevel level, const char* message)
+{
+    g_logs.push_back(std::to_string(level) + ":" + message);
+}
+
+class SdkApi : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/orvsdk-api-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        setenv("XDG_RUNTIME_DIR", m_dir.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        if (m_peer) {
+            m_peer->stop();
+        }
+        std::filesystem::remove_all(m_dir);
+    }
+    void startPeer()
+    {
+        discordpeer::Options o;
+        o.endpoint = m_dir + "/discord-ipc-0";
+        m_peer = std::make_unique<discordpeer::Peer>(o);
+        ASSERT_TRUE(m_peer->start());
+    }
+    static DiscordCreateParams params()
+    {
+        DiscordCreateParams p{};
+        p.client_id = 1447226862545010708;
+        p.flags = DiscordCreateFlags_NoRequireDiscord;
+        return p;
+    }
+
+    std::string m_dir;
+    std::unique_ptr<discordpeer::Peer> m_peer;
+};
+
+TEST_F(SdkApi, RefusesOtherVersionsAndReportsNoDiscord)
+{
+    DiscordCreateParams p = params();
+    IDiscordCore* core = nullptr;
+    EXPECT_EQ(DiscordCreate(1, &p, &core), DiscordResult_InvalidVersion);
+    EXPECT_EQ(DiscordCreate(2, &p, &core), DiscordResult_NotRunning);
+    EXPECT_EQ(core, nullptr);
+}
+
+TEST_F(SdkApi, PublishesAnActivityAndCompletesItInRunCallbacks)
+{
+    startPeer();
+    DiscordCreateParams p = params();
+    IDiscordCore* core = nullptr;
+    ASSERT_EQ(DiscordCreate(DISCORD_VERSION, &p, &core), DiscordResult_Ok);
+    ASSERT_NE(core, nullptr);
+    g_logs.clear();
+    core->set_log_hook(core, DiscordLogLevel_Debug, nullptr, logHook);
+
+    IDiscordActivityManager* activities = core->get_activity_manager(core);
+    ASSERT_NE(activities, nullptr);
+    DiscordActivity activity{};
+    std::strcpy(activity.details, "Racing");
+    std::strcpy(activity.state, "Lap 2");
+    activity.timestamps.start = 1700000000;
+    Outcome outcome;
+    activities->update_activity(activities, &activity, &outcome, remember);
+    std::memset(&activity, 0, sizeof activity);  // the SDK must have taken its copy
+
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (outcome.calls == 0 && std::chrono::steady_clock::now() < deadline) {
+        ASSERT_EQ(core->run_callbacks(core), DiscordResult_Ok);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_EQ(outcome.result, DiscordResult_Ok);
+    EXPECT_FALSE(g_logs.empty()) << "the debug hook heard nothing";
+
+    const auto frames = discordpeer::framesWithOpcode(m_peer->records(), 1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0]["json"]["args"]["activity"],
+              nlohmann::json::parse(R"({"details":"Racing","state":"Lap 2","timestamps":{"start":1700000000}})"));
+
+    // Managers this library does not carry answer with a clear code.
+    using Operation = EDiscordResult (*)();
+    auto* users = reinterpret_cast<Operation*>(core->get_user_manager(core));
+    ASSERT_NE(users, nullptr);
+    EXPECT_EQ(users[0](), DiscordResult_InvalidCommand);
+    EXPECT_EQ(activities->register_command(activities, "x"), DiscordResult_InvalidCommand);
+
+    core->destroy(core);
+}
+
+}  // namespace

@@ -1,0 +1,226 @@
+#include "peer.h"
+
+#include "sdk/frame.h"
+#include "sdk/transport.h"
+
+#include <memory>
+
+namespace discordpeer {
+namespace {
+
+using nlohmann::json;
+using orvsdk::Frame;
+using orvsdk::FrameDecoder;
+using orvsdk::Opcode;
+using orvsdk::Transport;
+using namespace std::chrono_literals;
+
+int64_t unixMillis()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+const json kReady = {
+    {"cmd", "DISPATCH"},
+    {"evt", "READY"},
+    {"data",
+     {{"v", 1},
+      {"config", {{"cdn_host", "cdn.discordapp.com"}, {"api_endpoint", "//discord.com/api"}, {"environment", "production"}}},
+      {"user", {{"id", "1"}, {"username", "peer"}, {"discriminator", "0"}, {"bot", false}}}}},
+    {"nonce", nullptr}};
+
+}  // namespace
+
+struct Peer::Impl {
+    std::unique_ptr<orvsdk::Listener> listener;
+};
+
+Peer::Peer(Options options) : m_options(std::move(options)), m_impl(new Impl) {}
+
+Peer::~Peer()
+{
+    stop();
+    delete m_impl;
+}
+
+bool Peer::start()
+{
+    m_impl->listener = orvsdk::listenOn(m_options.endpoint);
+    if (!m_impl->listener) {
+        return false;
+    }
+    m_thread = std::thread(&Peer::serveLoop, this);
+    return true;
+}
+
+bool Peer::run()
+{
+    m_impl->listener = orvsdk::listenOn(m_options.endpoint);
+    if (!m_impl->listener) {
+        return false;
+    }
+    serveLoop();
+    return true;
+}
+
+void Peer::stop()
+{
+    m_stop = true;
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+std::vector<json> Peer::records() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records;
+}
+
+bool Peer::waitFor(const std::function<bool(const std::vector<json>&)>& test, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return test(m_records); });
+}
+
+void Peer::record(json entry)
+{
+    entry["time"] = unixMillis();
+    if (m_options.out) {
+        std::fprintf(m_options.out, "%s\n", entry.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+        std::fflush(m_options.out);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_records.push_back(std::move(entry));
+    }
+    m_changed.notify_all();
+}
+
+void Peer::serveLoop()
+{
+    while (!m_stop) {
+        std::unique_ptr<Transport> client = m_impl->listener->accept(200ms);
+        if (!client) {
+            continue;
+        }
+        record({{"event", "connected"}});
+
+        auto send = [&](Opcode opcode, const std::string& payload) {
+            const std::string bytes = orvsdk::encodeFrame(opcode, payload);
+            if (!m_options.split) {
+                return client->send(bytes.data(), bytes.size());
+            }
+            for (char byte : bytes) {
+                if (!client->send(&byte, 1)) {
+                    return false;
+                }
+                std::this_thread::sleep_for(1ms);
+            }
+            return true;
+        };
+
+        FrameDecoder decoder;
+        char buffer[4096];
+        int frames = 0;
+        bool open = true;
+        bool hanging = false;
+        while (open && !m_stop) {
+            if (hanging) {
+                std::this_thread::sleep_for(50ms);
+                continue;
+            }
+            const int got = client->receive(buffer, sizeof buffer, 100ms);
+            if (got == Transport::kClosed) {
+                break;
+            }
+            decoder.feed(buffer, static_cast<size_t>(got));
+            Frame frame;
+            FrameDecoder::Status status;
+            while (open && (status = decoder.next(frame)) == FrameDecoder::Status::Ready) {
+                ++frames;
+                json entry = {{"op", static_cast<int>(frame.opcode)}};
+                json body = json::parse(frame.payload, nullptr, false);
+                if (body.is_discarded()) {
+                    entry["raw"] = frame.payload;
+                } else {
+                    entry["json"] = body;
+                }
+                record(entry);
+                if (m_options.dropAfter >= 0 && frames >= m_options.dropAfter) {
+                    open = false;  // without answering this frame
+                    break;
+                }
+
+                if (frame.opcode == Opcode::Handshake) {
+                    if (m_options.closeHandshakeCode) {
+                        send(Opcode::Close, json{{"code", m_options.closeHandshakeCode}, {"message", "Invalid Client ID"}}.dump());
+                        open = false;
+                        break;
+                    }
+                    if (m_options.noReady) {
+                        continue;
+                    }
+                    if (m_options.ping) {
+                        // READY and a PING in one write: two frames in one read.
+                        const std::string both = orvsdk::encodeFrame(Opcode::Frame, kReady.dump()) +
+                                                 orvsdk::encodeFrame(Opcode::Ping, R"({"probe":1})");
+                        client->send(both.data(), both.size());
+                    } else {
+                        send(Opcode::Frame, kReady.dump());
+                    }
+                    if (m_options.malformed) {
+                        const std::string bad = "\x63\x00\x00\x00\x02\x00\x00\x00{}";
+                        client->send(bad.data(), bad.size());
+                    }
+                    if (m_options.oversized) {
+                        const std::string huge = std::string("\x01\x00\x00\x00", 4) + std::string("\x00\x00\xA0\x00", 4);
+                        client->send(huge.data(), huge.size());
+                    }
+                } else if (frame.opcode == Opcode::Ping) {
+                    send(Opcode::Pong, frame.payload);
+                } else if (frame.opcode == Opcode::Close) {
+                    open = false;
+                } else if (frame.opcode == Opcode::Frame && !body.is_discarded() && body.value("cmd", "") == "SET_ACTIVITY") {
+                    json answer = {{"cmd", "SET_ACTIVITY"}, {"nonce", body.value("nonce", json())}};
+                    if (m_options.errorCode) {
+                        answer["evt"] = "ERROR";
+                        answer["data"] = {{"code", m_options.errorCode}, {"message", "peer refuses"}};
+                    } else {
+                        answer["evt"] = nullptr;
+                        answer["data"] = body["args"].value("activity", json());
+                    }
+                    send(Opcode::Frame, answer.dump(-1, ' ', false, json::error_handler_t::replace));
+                }
+                if (m_options.hangAfter >= 0 && frames >= m_options.hangAfter) {
+                    hanging = true;
+                    break;
+                }
+            }
+            if (open && status == FrameDecoder::Status::Error) {
+                record({{"event", "bad-frame"}, {"error", decoder.error()}});
+                break;
+            }
+        }
+        client.reset();
+        record({{"event", "disconnected"}});
+        if (m_options.once) {
+            return;
+        }
+    }
+}
+
+std::vector<json> framesWithOpcode(const std::vector<json>& records, int opcode)
+{
+    std::vector<json> frames;
+    for (const json& entry : records) {
+        if (entry.contains("op") && entry["op"] == opcode) {
+            frames.push_back(entry);
+        }
+    }
+    return frames;
+}
+
+}  // namespace discordpeer

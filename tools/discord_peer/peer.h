@@ -1,0 +1,68 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace discordpeer {
+
+// How the Discord side behaves; the defaults are Discord's own behaviour.
+struct Options {
+    std::string endpoint;           // where to listen
+    int closeHandshakeCode = 0;     // answer the handshake with CLOSE and this code
+    bool noReady = false;           // never answer the handshake
+    int errorCode = 0;              // answer SET_ACTIVITY with ERROR and this code
+    int hangAfter = -1;             // stop reading after this many frames
+    int dropAfter = -1;             // close the connection after this many frames
+    bool malformed = false;         // after READY, send a frame with an unknown opcode
+    bool oversized = false;         // after READY, announce a frame of 10 MiB
+    bool ping = false;              // after READY, send a PING
+    bool split = false;             // write every frame one byte at a time
+    bool once = false;              // serve one connection, then end
+    std::FILE* out = nullptr;       // one JSON line per frame received, if set
+};
+
+// A Discord-side IPC server that records every frame it receives.
+class Peer {
+public:
+    explicit Peer(Options options);
+    ~Peer();
+
+    // Listens and serves on a thread of its own; false when it cannot listen.
+    bool start();
+    void stop();
+    // Serves on the calling thread until stop() or, with `once`, the first
+    // connection's end.
+    bool run();
+
+    std::vector<nlohmann::json> records() const;
+    // Waits until the records satisfy the test; false on timeout.
+    bool waitFor(const std::function<bool(const std::vector<nlohmann::json>&)>& test,
+                 std::chrono::milliseconds timeout) const;
+
+private:
+    void record(nlohmann::json entry);
+    void serveLoop();
+
+    Options m_options;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::vector<nlohmann::json> m_records;
+    struct Impl;
+    Impl* m_impl = nullptr;
+};
+
+// Frames of one kind among the records: "op" equal to opcode.
+std::vector<nlohmann::json> framesWithOpcode(const std::vector<nlohmann::json>& records, int opcode);
+
+}  // namespace discordpeer
