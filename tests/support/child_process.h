@@ -21,6 +21,7 @@ public:
     bool running() const;
     void kill();
     DWORD pid() const { return m_info.dwProcessId; }
+    HANDLE handle() const { return m_info.hProcess; }
 
 private:
     PROCESS_INFORMATION m_info = {};

@@ -1,0 +1,53 @@
+#include "utility/window_ipc.h"
+
+namespace utility {
+
+bool WindowIpcEndpoint::create(const std::wstring& className, IWindowIPCHandle* handler)
+{
+    const HINSTANCE module = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass = {};
+    windowClass.style = CS_DBLCLKS;
+    windowClass.lpfnWndProc = &ipcWndProc;
+    windowClass.hInstance = module;
+    windowClass.lpszClassName = className.c_str();
+    RegisterClassW(&windowClass);
+
+    // Top-level, so that a sender's search by class name finds it; WS_POPUP
+    // alone, so that it is never visible.
+    CreateWindowExW(0, className.c_str(), L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, module, this);
+    if (!m_window) {
+        return false;
+    }
+    m_handler = handler;
+    return true;
+}
+
+LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept
+{
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        auto* endpoint = static_cast<WindowIpcEndpoint*>(create->lpCreateParams);
+        if (endpoint) {
+            endpoint->m_window = window;
+        }
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(endpoint));
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    if (message == WM_COPYDATA || message > WM_USER) {
+        auto* endpoint = reinterpret_cast<WindowIpcEndpoint*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (!endpoint || endpoint->m_window != window) {
+            return 0;
+        }
+        if (endpoint->m_handler) {
+            try {
+                endpoint->m_handler->onHandleWindowIPC(message, wParam, lParam);
+            } catch (...) {
+                // the sender only ever gets 0
+            }
+        }
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace utility

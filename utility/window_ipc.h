@@ -1,0 +1,34 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace utility {
+
+// Where the IPC window hands its messages.
+class IWindowIPCHandle {
+public:
+    virtual LRESULT onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+
+protected:
+    ~IWindowIPCHandle() = default;
+};
+
+// A hidden top-level window, found by other processes through its class name,
+// that forwards WM_COPYDATA and every message above WM_USER to its handler.
+class WindowIpcEndpoint {
+public:
+    bool create(const std::wstring& className, IWindowIPCHandle* handler);
+    HWND window() const { return m_window; }
+
+private:
+    friend LRESULT CALLBACK ipcWndProc(HWND, UINT, WPARAM, LPARAM) noexcept;
+
+    HWND m_window = nullptr;
+    IWindowIPCHandle* m_handler = nullptr;
+};
+
+LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+
+}  // namespace utility
