@@ -99,6 +99,9 @@ extern "C" EDiscordResult DiscordCreate(DiscordVersion version, DiscordCreatePar
     ++s.createCalls;
     s.createVersion = version;
     s.createParams = *params;
+    if (s.onCreate) {
+        s.onCreate();
+    }
     if (s.handOutCore) {
         *result = fakesdk::core();
     }

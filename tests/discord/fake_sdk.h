@@ -4,6 +4,7 @@
 // tables, recording every call, with outcomes the test chooses.
 #include "discord/discord_game_sdk.h"
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct State {
     EDiscordResult runCallbacksResult = DiscordResult_Ok;
     // A completion of update_activity that runs inside update_activity itself.
     bool completeInline = false;
+    // Runs inside DiscordCreate, before it answers.
+    std::function<void()> onCreate;
 
     // What was called.
     int createCalls = 0;

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "discord/core.h"
+#include "utility/task_dispatcher.h"
+#include "utility/window_ipc.h"
+
+#include <windows.h>
+
+#include <string>
+
+// Ties the program together: the Discord core, the watchdog, the IPC window
+// the front end sends presences to, and the current presence texts. One per
+// process, used on the main thread only.
+class OrvDiscordManager : public utility::IWindowIPCHandle {
+public:
+    static constexpr WPARAM kPresenceMessage = 9990;
+    static constexpr uint32_t kWatchdogPeriodMs = 1000;
+
+    // Single instance, IPC window, Discord core, first presence, watchdog.
+    // False when the process is to end (the reason is logged, after which it
+    // has waited 3 seconds).
+    bool init(const wchar_t* commandLine);
+
+    // Publishes details, state and icon, unless details and state are those
+    // of the last update that got through.
+    void update();
+
+    // Replaces all three presence texts from a presence command string.
+    void parseCmd(const std::wstring& text);
+
+    // WM_COPYDATA with wParam 9990 carries a presence command string.
+    LRESULT onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    // One watchdog tick: ends the message loop when the front end is gone or
+    // the Discord core has failed.
+    void checkLiveness();
+
+    const std::wstring& details() const { return m_details; }
+    const std::wstring& state() const { return m_state; }
+    const std::wstring& gameIcon() const { return m_gameIcon; }
+    discord::Core* core() const { return m_core; }
+    const TaskTimer& timer() const { return m_timer; }
+    HWND ipcWindow() const { return m_ipc.window(); }
+
+    // For tests: a manager whose core was made elsewhere.
+    void setCoreForTest(discord::Core* core) { m_core = core; }
+
+    // The name of the single-instance mutex and of the IPC window's class.
+    void setInstanceName(const std::wstring& name) { m_instanceName = name; }
+
+private:
+    discord::Core* m_core = nullptr;
+    TaskTimer m_timer;
+    utility::WindowIpcEndpoint m_ipc;
+    std::wstring m_details;
+    std::wstring m_state;
+    std::wstring m_gameIcon;
+
+    // The details and state of the last update that passed the duplicate test.
+    std::wstring m_lastDetails;
+    std::wstring m_lastState;
+    std::wstring m_instanceName = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
+};
+
+namespace presence {
+
+// Fills a fixed text field of the SDK: at most its size less one byte, cut at
+// the last whole UTF-8 character that fits, always terminated.
+template <size_t Size>
+void copyField(char (&field)[Size], const std::string& utf8);
+
+void copyField(char* field, size_t size, const std::string& utf8);
+
+template <size_t Size>
+void copyField(char (&field)[Size], const std::string& utf8)
+{
+    copyField(field, Size, utf8);
+}
+
+}  // namespace presence

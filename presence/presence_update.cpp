@@ -1,0 +1,67 @@
+#include "presence/orv_discord_manager.h"
+
+#include "common/log.h"
+#include "utility/ustring.h"
+
+#include <ctime>
+#include <cstring>
+
+#ifndef ORVPRESD_DEFAULT_ICON_HOST
+#define ORVPRESD_DEFAULT_ICON_HOST "orvpresd.example.com"
+#endif
+
+namespace {
+
+const char kDefaultIconUrl[] = "https://" ORVPRESD_DEFAULT_ICON_HOST "/player_files/en/img/discord/orvapp_icon100.png";
+
+}  // namespace
+
+namespace presence {
+
+void copyField(char* field, size_t size, const std::string& utf8)
+{
+    if (size == 0) {
+        return;
+    }
+    size_t length = std::min(utf8.size(), size - 1);
+    if (length < utf8.size()) {
+        // Never leave half a character at the end.
+        while (length > 0 && (static_cast<unsigned char>(utf8[length]) & 0xC0) == 0x80) {
+            --length;
+        }
+    }
+    std::memcpy(field, utf8.data(), length);
+    std::memset(field + length, 0, size - length);
+}
+
+}  // namespace presence
+
+void OrvDiscordManager::update()
+{
+    ORV_LOG("OrvDiscordManager::update", L"update detail:%s", m_details.c_str());
+    ORV_LOG("OrvDiscordManager::update", L"update state:%s", m_state.c_str());
+    ORV_LOG("OrvDiscordManager::update", L"update icon:%s", m_gameIcon.c_str());
+
+    if (m_details == m_lastDetails && m_state == m_lastState) {
+        ORV_LOG("OrvDiscordManager::update", L"same info");
+        return;
+    }
+    if (!m_core) {
+        // Kept for when the core exists: the same presence is sent then.
+        ORV_LOG("OrvDiscordManager::update", L"no discord core yet, update deferred");
+        return;
+    }
+    m_lastDetails = m_details;
+    m_lastState = m_state;
+
+    DiscordActivity activity;
+    std::memset(&activity, 0, sizeof activity);
+    activity.type = DiscordActivityType_Playing;
+    presence::copyField(activity.details, utility::ustring::toUtf8(m_details));
+    presence::copyField(activity.state, utility::ustring::toUtf8(m_state));
+    presence::copyField(activity.assets.small_image, kDefaultIconUrl);
+    presence::copyField(activity.assets.large_image, utility::ustring::toUtf8(m_gameIcon));
+    activity.timestamps.start = static_cast<DiscordTimestamp>(_time64(nullptr));
+
+    m_core->ActivityManager().UpdateActivity(activity, [](discord::Result) {});
+}

@@ -1,0 +1,98 @@
+#include "discord/fake_sdk.h"
+#include "presence/orv_discord_manager.h"
+#include "support/log_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+class MessageHandler : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakesdk::reset();
+        ASSERT_EQ(discord::Core::Create(1, 1, &m_core), discord::Result::Ok);
+        m_manager.setCoreForTest(m_core);
+        m_manager.parseCmd(L"details=before|state=before|gameicon=icon");
+    }
+    void TearDown() override { delete m_core; }
+
+    LRESULT send(WPARAM wParam, const void* data, DWORD bytes, ULONG_PTR dwData = 0)
+    {
+        COPYDATASTRUCT copy = {};
+        copy.dwData = dwData;
+        copy.cbData = bytes;
+        copy.lpData = const_cast<void*>(data);
+        return m_manager.onHandleWindowIPC(WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&copy));
+    }
+
+    LRESULT send(WPARAM wParam, const std::wstring& text)
+    {
+        return send(wParam, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
+    }
+
+    discord::Core* m_core = nullptr;
+    OrvDiscordManager m_manager;
+    testsupport::LogCapture m_log;
+};
+
+TEST_F(MessageHandler, PresenceMessageReplacesAllThreeTextsAndPublishes)
+{
+    EXPECT_EQ(send(9990, L"details=Lobby|state=Waiting"), 0);
+    EXPECT_EQ(m_manager.details(), L"Lobby");
+    EXPECT_EQ(m_manager.state(), L"Waiting");
+    EXPECT_EQ(m_manager.gameIcon(), L"");
+    ASSERT_EQ(fakesdk::state().activities.size(), 1u);
+    EXPECT_STREQ(fakesdk::state().activities[0].details, "Lobby");
+
+    const std::vector<std::wstring> messages = m_log.messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[0], L"onHandleWindowIPC, msg = 74");
+    EXPECT_EQ(messages[1], L"onCopyData msg = 9990, data = details=Lobby|state=Waiting");
+    EXPECT_EQ(m_log.entries()[0].function, "OrvDiscordManager::onHandleWindowIPC");
+}
+
+TEST_F(MessageHandler, OtherWParamIsLoggedAndDropped)
+{
+    EXPECT_EQ(send(0, L"details=x"), 0);
+    EXPECT_EQ(send(9991, L"details=x"), 0);
+    EXPECT_EQ(m_manager.details(), L"before");
+    EXPECT_TRUE(fakesdk::state().activities.empty());
+    EXPECT_EQ(m_log.messages().size(), 4u);
+    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9991, data = details=x"));
+}
+
+TEST_F(MessageHandler, EmptyNullAndOddPayloads)
+{
+    EXPECT_EQ(send(9990, nullptr, 0), 0);
+    EXPECT_EQ(m_manager.details(), L"");
+    EXPECT_EQ(m_manager.gameIcon(), L"");
+    EXPECT_TRUE(m_log.contains(L"update detail:")) << "the update runs for an empty text";
+
+    m_manager.parseCmd(L"details=kept");
+    EXPECT_EQ(send(9990, nullptr, 4096), 0) << "a null lpData is an empty text";
+    EXPECT_EQ(m_manager.details(), L"");
+
+    const std::wstring text = L"details=abc";
+    EXPECT_EQ(send(9990, text.data(), static_cast<DWORD>(text.size() * 2 + 1)), 0);
+    EXPECT_EQ(m_manager.details(), L"abc") << "the odd last byte is dropped";
+}
+
+TEST_F(MessageHandler, PayloadCountedWithItsNulKeepsItButTheLogStopsThere)
+{
+    const wchar_t text[] = L"details=d|state=s";
+    EXPECT_EQ(send(9990, text, sizeof text, 12345), 0);
+    EXPECT_EQ(m_manager.state(), std::wstring(L"s\0", 2));
+    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9990, data = details=d|state=s"));
+}
+
+TEST_F(MessageHandler, HighMessagesOnlyLogTheirNumber)
+{
+    EXPECT_EQ(m_manager.onHandleWindowIPC(1025, 9990, 0), 0);
+    EXPECT_EQ(m_log.messages(), std::vector<std::wstring>{L"onHandleWindowIPC, msg = 1025"});
+    EXPECT_EQ(m_manager.details(), L"before");
+}
+
+}  // namespace

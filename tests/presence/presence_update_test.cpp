@@ -1,0 +1,162 @@
+#include "discord/fake_sdk.h"
+#include "presence/orv_discord_manager.h"
+#include "support/log_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+namespace {
+
+constexpr char kIconUrl[] = "https://orvpresd.example.com/player_files/en/img/discord/orvapp_icon100.png";
+
+// A manager whose core runs on the SDK double, as after a successful start.
+class PresenceUpdate : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakesdk::reset();
+        ASSERT_EQ(discord::Core::Create(1, 1, &m_core), discord::Result::Ok);
+        m_manager.setCoreForTest(m_core);
+    }
+    void TearDown() override { delete m_core; }
+
+    void publish(const std::wstring& command)
+    {
+        m_manager.parseCmd(command);
+        m_manager.update();
+    }
+
+    const std::vector<DiscordActivity>& sent() const { return fakesdk::state().activities; }
+
+    discord::Core* m_core = nullptr;
+    OrvDiscordManager m_manager;
+    testsupport::LogCapture m_log;
+};
+
+TEST_F(PresenceUpdate, ActivityRecordCarriesTheTextsIconsTypeAndStartTime)
+{
+    const long long before = _time64(nullptr);
+    publish(L"details=Racer|state=Lap 2|gameicon=https://example.com/racer.png");
+    const long long after = _time64(nullptr);
+    ASSERT_EQ(sent().size(), 1u);
+    const DiscordActivity& a = sent()[0];
+    EXPECT_EQ(a.type, DiscordActivityType_Playing);
+    EXPECT_STREQ(a.details, "Racer");
+    EXPECT_STREQ(a.state, "Lap 2");
+    EXPECT_STREQ(a.assets.large_image, "https://example.com/racer.png");
+    EXPECT_STREQ(a.assets.small_image, kIconUrl);
+    EXPECT_GE(a.timestamps.start, before);
+    EXPECT_LE(a.timestamps.start, after);
+
+    // Everything else is zero.
+    auto allZero = [](const void* data, size_t size) {
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        return std::all_of(bytes, bytes + size, [](unsigned char b) { return b == 0; });
+    };
+    EXPECT_EQ(a.application_id, 0);
+    EXPECT_TRUE(allZero(a.name, sizeof a.name));
+    EXPECT_EQ(a.timestamps.end, 0);
+    EXPECT_TRUE(allZero(a.assets.large_text, sizeof a.assets.large_text));
+    EXPECT_TRUE(allZero(a.assets.small_text, sizeof a.assets.small_text));
+    EXPECT_TRUE(allZero(&a.party, sizeof a.party));
+    EXPECT_TRUE(allZero(&a.secrets, sizeof a.secrets));
+    EXPECT_FALSE(a.instance);
+    // Texts are terminated and zero-filled after their end.
+    EXPECT_TRUE(allZero(a.details + 5, sizeof a.details - 5));
+}
+
+TEST_F(PresenceUpdate, NonAsciiTextsAreUtf8AndLongOnesAreCutAtACharacterBoundary)
+{
+    publish(std::wstring(L"details=") + std::wstring(200, L'a') + L"|state=" + std::wstring(50, L'\x4E2D'));
+    ASSERT_EQ(sent().size(), 1u);
+    EXPECT_EQ(std::string(sent()[0].details), std::string(127, 'a'));
+    // 50 three-byte characters: 42 fit in 127 bytes (126), the 43rd would not.
+    std::string expected;
+    for (int i = 0; i < 42; ++i) {
+        expected += "\xE4\xB8\xAD";
+    }
+    EXPECT_EQ(std::string(sent()[0].state), expected);
+}
+
+TEST_F(PresenceUpdate, UnchangedDetailsAndStateAreNotSentAgainWhateverTheIcon)
+{
+    publish(L"details=A|state=B|gameicon=x");
+    publish(L"details=A|state=B|gameicon=y");
+    ASSERT_EQ(sent().size(), 1u);
+    EXPECT_STREQ(sent()[0].assets.large_image, "x");
+    EXPECT_TRUE(m_log.contains(L"same info"));
+
+    publish(L"details=a|state=B");  // case matters
+    EXPECT_EQ(sent().size(), 2u);
+}
+
+TEST_F(PresenceUpdate, FirstEmptyUpdateIsDroppedAndTheRememberedValuesAdvanceBeforeTheSdk)
+{
+    publish(L"gameicon=only-an-icon");
+    EXPECT_TRUE(sent().empty());
+    EXPECT_TRUE(m_log.contains(L"same info"));
+
+    fakesdk::state().completeInline = true;  // the update "fails" at once, all the same
+    publish(L"details=D|state=S");
+    publish(L"details=D|state=S");
+    EXPECT_EQ(sent().size(), 1u) << "an update is not sent again whatever the SDK did with it";
+}
+
+TEST_F(PresenceUpdate, LogsTheThreeTextsInOrderOnEveryCall)
+{
+    publish(L"details=d1|state=s1|gameicon=i1");
+    publish(L"details=d1|state=s1|gameicon=i1");
+    const std::vector<std::wstring> expected = {L"update detail:d1", L"update state:s1", L"update icon:i1",
+                                                L"update detail:d1", L"update state:s1", L"update icon:i1",
+                                                L"same info"};
+    EXPECT_EQ(m_log.messages(), expected);
+    for (const auto& entry : m_log.entries()) {
+        EXPECT_EQ(entry.function, "OrvDiscordManager::update");
+    }
+}
+
+TEST_F(PresenceUpdate, CompletionIsHeldBySdkAndFreedWhenItCompletes)
+{
+    publish(L"details=d|state=s");
+    EXPECT_EQ(fakesdk::state().pending.size(), 1u);
+    m_core->RunCallbacks();
+    EXPECT_TRUE(fakesdk::state().pending.empty());
+}
+
+TEST(PresenceUpdateWithoutCore, NothingIsSentAndThePresenceWaitsForTheCore)
+{
+    fakesdk::reset();
+    testsupport::LogCapture log;
+    OrvDiscordManager manager;
+    manager.parseCmd(L"details=early|state=s");
+    manager.update();
+    EXPECT_TRUE(fakesdk::state().activities.empty());
+    EXPECT_TRUE(log.contains(L"no discord core yet, update deferred"));
+
+    discord::Core* core = nullptr;
+    ASSERT_EQ(discord::Core::Create(1, 1, &core), discord::Result::Ok);
+    manager.setCoreForTest(core);
+    manager.update();
+    ASSERT_EQ(fakesdk::state().activities.size(), 1u) << "the deferred presence was lost";
+    EXPECT_STREQ(fakesdk::state().activities[0].details, "early");
+    delete core;
+}
+
+TEST(CopyField, CutsAtTheLastWholeCharacterAndAlwaysTerminates)
+{
+    char field[8];
+    presence::copyField(field, "abcdefghij");
+    EXPECT_STREQ(field, "abcdefg");
+    presence::copyField(field, "ab\xE4\xB8\xAD\xE4\xB8\xAD");  // 2 + 3 + 3 bytes, 7 fit
+    EXPECT_STREQ(field, "ab\xE4\xB8\xAD");
+    presence::copyField(field, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80");  // two four-byte characters
+    EXPECT_STREQ(field, "\xF0\x9F\x98\x80");
+    presence::copyField(field, "");
+    EXPECT_STREQ(field, "");
+}
+
+}  // namespace
