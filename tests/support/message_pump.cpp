@@ -7,6 +7,11 @@ void dispatchPending()
 {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            // Left for the test to find, as the program's loop would end on it.
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

@@ -1,0 +1,205 @@
+// The manager's start-up and its watchdog. Start-up failures wait 3 seconds
+// each, as the program does, so the failing cases are few and grouped.
+#include "discord/fake_sdk.h"
+#include "presence/orv_discord_manager.h"
+#include "support/child_process.h"
+#include "support/log_capture.h"
+#include "support/message_pump.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring uniqueInstanceName()
+{
+    static int counter = 0;
+    return L"{orvpresd-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter) + L"}";
+}
+
+bool mutexExists(const std::wstring& name)
+{
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
+    if (mutex) {
+        CloseHandle(mutex);
+    }
+    return mutex != nullptr;
+}
+
+bool takeQuitMessage(WPARAM* code = nullptr)
+{
+    MSG message;
+    if (!PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        return false;
+    }
+    if (code) {
+        *code = message.wParam;
+    }
+    return true;
+}
+
+struct TimerCall {
+    UINT period;
+    size_t activitiesSent;
+};
+std::vector<TimerCall> g_timerCalls;
+
+UINT_PTR WINAPI recordingSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC proc)
+{
+    g_timerCalls.push_back({period, fakesdk::state().activities.size()});
+    return SetTimer(window, id, period, proc);
+}
+
+class Startup : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { MainThreadDispatcher::createInstance(); }
+
+    void SetUp() override
+    {
+        fakesdk::reset();
+        g_timerCalls.clear();
+        while (takeQuitMessage()) {
+        }
+    }
+
+    testsupport::LogCapture m_log;
+};
+
+TEST_F(Startup, FailuresLogTheirReasonWaitAndLeaveNoCore)
+{
+    {
+        SCOPED_TRACE("empty command line");
+        OrvDiscordManager manager;
+        const std::wstring name = uniqueInstanceName();
+        manager.setInstanceName(name);
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_FALSE(manager.init(L""));
+        EXPECT_GE(GetTickCount64() - start, 2900u);
+        EXPECT_TRUE(m_log.contains(L"no cmd"));
+        EXPECT_FALSE(mutexExists(name));
+        EXPECT_EQ(FindWindowW(name.c_str(), nullptr), nullptr);
+        EXPECT_EQ(fakesdk::state().createCalls, 0);
+        EXPECT_EQ(manager.core(), nullptr);
+    }
+    {
+        SCOPED_TRACE("another instance holds the mutex");
+        m_log.clear();
+        const std::wstring name = uniqueInstanceName();
+        HANDLE other = CreateMutexW(nullptr, TRUE, name.c_str());
+        OrvDiscordManager manager;
+        manager.setInstanceName(name);
+        EXPECT_FALSE(manager.init(L"details=d"));
+        EXPECT_TRUE(m_log.contains(L"progress exist!"));
+        EXPECT_EQ(FindWindowW(name.c_str(), nullptr), nullptr);
+        EXPECT_EQ(fakesdk::state().createCalls, 0);
+        CloseHandle(other);
+    }
+    {
+        SCOPED_TRACE("the SDK fails; then it answers Ok without a core");
+        const std::pair<EDiscordResult, bool> outcomes[] = {{DiscordResult_NotRunning, false},
+                                                            {DiscordResult_Ok, false}};
+        for (const auto& [result, core] : outcomes) {
+            m_log.clear();
+            fakesdk::reset();
+            fakesdk::state().createResult = result;
+            fakesdk::state().handOutCore = core;
+            const std::wstring name = uniqueInstanceName();
+            bool windowAtCreate = false;
+            fakesdk::state().onCreate = [&] { windowAtCreate = FindWindowW(name.c_str(), nullptr) != nullptr; };
+            OrvDiscordManager manager;
+            manager.setInstanceName(name);
+            EXPECT_FALSE(manager.init(L"details=d"));
+            EXPECT_TRUE(windowAtCreate) << "the IPC window comes before the core";
+            EXPECT_TRUE(m_log.contains(L"init error " + std::to_wstring(result)));
+            EXPECT_EQ(manager.core(), nullptr);
+            EXPECT_TRUE(fakesdk::state().activities.empty());
+        }
+    }
+}
+
+TEST_F(Startup, SuccessTakesMutexWindowCoreThenPublishesThenSchedulesTheWatchdog)
+{
+    const std::wstring name = uniqueInstanceName();
+    bool mutexAtCreate = false;
+    bool windowAtCreate = false;
+    fakesdk::state().onCreate = [&] {
+        mutexAtCreate = mutexExists(name);
+        windowAtCreate = FindWindowW(name.c_str(), nullptr) != nullptr;
+    };
+    MainThreadDispatcher::instance()->setTimerFunction(&recordingSetTimer);
+    OrvDiscordManager manager;
+    manager.setInstanceName(name);
+    ASSERT_TRUE(manager.init(L"details=Lobby|state=Waiting"));
+    MainThreadDispatcher::instance()->setTimerFunction(&SetTimer);
+
+    EXPECT_TRUE(mutexAtCreate);
+    EXPECT_TRUE(windowAtCreate);
+    EXPECT_EQ(fakesdk::state().createParams.client_id, static_cast<int64_t>(ORVPRESD_DISCORD_APPLICATION_ID));
+    EXPECT_EQ(fakesdk::state().createParams.flags, 1u);
+    ASSERT_NE(manager.core(), nullptr);
+    ASSERT_EQ(fakesdk::state().activities.size(), 1u);
+    EXPECT_STREQ(fakesdk::state().activities[0].details, "Lobby");
+    ASSERT_EQ(g_timerCalls.size(), 1u);
+    EXPECT_EQ(g_timerCalls[0].period, 1000u);
+    EXPECT_EQ(g_timerCalls[0].activitiesSent, 1u) << "the first presence goes before the watchdog is scheduled";
+    EXPECT_NE(manager.timer().id(), 0u);
+
+    const std::vector<std::wstring> log = m_log.messages();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[0], L"\r\n\r\n***** discord init ******");
+    EXPECT_EQ(log[1], L"cmd:details=Lobby|state=Waiting");
+    EXPECT_EQ(log[2], L"init sucess");
+    EXPECT_EQ(log[3], L"update detail:Lobby");
+
+    // The entry point's second update finds nothing new.
+    manager.update();
+    EXPECT_EQ(fakesdk::state().activities.size(), 1u);
+    EXPECT_EQ(m_log.messages().back(), L"same info");
+
+    // A second start in the same machine fails at the mutex.
+    m_log.clear();
+    OrvDiscordManager second;
+    second.setInstanceName(name);
+    EXPECT_FALSE(second.init(L"details=x"));
+    EXPECT_TRUE(m_log.contains(L"progress exist!"));
+    EXPECT_EQ(FindWindowW(name.c_str(), nullptr), manager.ipcWindow());
+
+    // With no front end, the scheduled watchdog ends the message loop.
+    WPARAM code = 99;
+    EXPECT_TRUE(testsupport::pumpUntil([&] { return takeQuitMessage(&code); }, 10000));
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(m_log.contains(L"orvhost not exist"));
+}
+
+TEST_F(Startup, WatchdogChecksTheFrontEndFirstThenDrivesTheSdk)
+{
+    discord::Core* core = nullptr;
+    ASSERT_EQ(discord::Core::Create(1, 1, &core), discord::Result::Ok);
+    OrvDiscordManager manager;
+    manager.setCoreForTest(core);
+
+    manager.checkLiveness();  // no front end
+    EXPECT_TRUE(takeQuitMessage());
+    EXPECT_EQ(fakesdk::state().runCallbacksCalls, 0);
+    EXPECT_EQ(m_log.messages(), std::vector<std::wstring>{L"orvhost not exist"});
+    EXPECT_EQ(m_log.entries()[0].function.rfind("OrvDiscordManager::init", 0), 0u);
+
+    testsupport::ChildProcess frontEnd;
+    ASSERT_TRUE(frontEnd.start(L"\"" + testsupport::programDir() + L"orvhost.exe\" 60"));
+    m_log.clear();
+    manager.checkLiveness();
+    manager.checkLiveness();
+    EXPECT_FALSE(takeQuitMessage());
+    EXPECT_EQ(fakesdk::state().runCallbacksCalls, 2);
+    EXPECT_TRUE(m_log.messages().empty());
+
+    fakesdk::state().runCallbacksResult = DiscordResult_NotRunning;
+    manager.checkLiveness();
+    EXPECT_TRUE(takeQuitMessage());
+    EXPECT_EQ(m_log.messages(), std::vector<std::wstring>{L"dicord core not ok 27"});
+    delete core;
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+#include "utility/process.h"
+#include "support/child_process.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using utility::process::isProcessExist;
+
+// Starts a copy of the waiting stand-in under the given file name.
+class NamedProcess {
+public:
+    NamedProcess(const testsupport::TempDir& dir, const std::wstring& name) : m_path(dir.file(name))
+    {
+        CopyFileW((testsupport::programDir() + L"orvhost.exe").c_str(), m_path.c_str(), FALSE);
+        m_started = m_process.start(L"\"" + m_path + L"\" 60");
+    }
+    bool started() const { return m_started; }
+    DWORD pid() const { return m_process.pid(); }
+
+private:
+    std::wstring m_path;
+    testsupport::ChildProcess m_process;
+    bool m_started = false;
+};
+
+TEST(ProcessQueries, EnumerationAppendsEveryProcessWithItsBareNameAndId)
+{
+    std::list<utility::process::ProcessInfo> processes{{L"sentinel", 0}};
+    utility::process::enumProcess(processes);
+    ASSERT_GT(processes.size(), 2u);
+    EXPECT_EQ(processes.front().exeName, L"sentinel") << "the list must not be cleared first";
+    const auto self = std::find_if(processes.begin(), processes.end(),
+                                   [](const auto& p) { return p.pid == GetCurrentProcessId(); });
+    ASSERT_NE(self, processes.end());
+    EXPECT_EQ(self->exeName, L"utility_process_test.exe");
+    for (const auto& process : processes) {
+        EXPECT_EQ(process.exeName.find(L'\\'), std::wstring::npos) << "names carry no directory";
+    }
+}
+
+TEST(ProcessQueries, FindsAWholeNameInAnyAsciiCaseOnly)
+{
+    testsupport::TempDir dir;
+    NamedProcess host(dir, L"orvhost.exe");
+    ASSERT_TRUE(host.started());
+    EXPECT_TRUE(isProcessExist(L"orvhost.exe"));
+    EXPECT_TRUE(isProcessExist(L"ORVHOST.EXE"));
+    EXPECT_TRUE(isProcessExist(L"OrvHost.Exe"));
+    EXPECT_FALSE(isProcessExist(dir.file(L"orvhost.exe")));
+    EXPECT_FALSE(isProcessExist(L"orvhost"));
+    EXPECT_FALSE(isProcessExist(L"orvhost.ex"));
+    EXPECT_FALSE(isProcessExist(L"xorvhost.exe"));
+    EXPECT_FALSE(isProcessExist(L"orvhost.exe "));
+    EXPECT_FALSE(isProcessExist(L""));
+}
+
+TEST(ProcessQueries, NonAsciiLettersAreNotFolded)
+{
+    testsupport::TempDir dir;
+    NamedProcess host(dir, L"orvh\x00F6st.exe");  // ö
+    ASSERT_TRUE(host.started());
+    EXPECT_TRUE(isProcessExist(L"orvh\x00F6st.exe"));
+    EXPECT_TRUE(isProcessExist(L"ORVH\x00F6ST.EXE"));
+    EXPECT_FALSE(isProcessExist(L"orvh\x00D6st.exe"));  // Ö
+}
+
+TEST(ProcessQueries, TwoProcessesOfOneNameCountAsRunning)
+{
+    testsupport::TempDir dir;
+    NamedProcess first(dir, L"twin.exe");
+    testsupport::TempDir other;
+    NamedProcess second(other, L"twin.exe");
+    ASSERT_TRUE(first.started() && second.started());
+    EXPECT_TRUE(isProcessExist(L"TWIN.exe"));
+}
+
+TEST(InstanceMutex, SecondCreationFailsOnlyWhenAskedTo)
+{
+    const std::wstring name = L"orvpresd-test-mutex-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE first = utility::createMutex(name, true, true);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(utility::createMutex(name, true, true), nullptr);
+    HANDLE shared = utility::createMutex(name, false, false);
+    EXPECT_NE(shared, nullptr);
+    CloseHandle(shared);
+    CloseHandle(first);
+    HANDLE again = utility::createMutex(name, true, true);
+    EXPECT_NE(again, nullptr) << "the name is free once every handle is closed";
+    CloseHandle(again);
+}
+
+}  // namespace
