@@ -79,3 +79,15 @@ void initLog(const std::wstring& path)
 }
 
 }  // namespace common
+
+namespace common {
+
+void shutdownLog() noexcept
+{
+    if (LogWriter* writer = LogWriter::instance()) {
+        LogWriter::setInstance(nullptr);
+        writer->stop();
+    }
+}
+
+}  // namespace common

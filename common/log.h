@@ -24,6 +24,10 @@ void logToFile(const char* function, int line, const wchar_t* message) noexcept;
 // does nothing.
 void initLog(const std::wstring& path);
 
+// Writes what is pending and stops the log writer; later records are
+// dropped. For the end of the process, so that its last records are kept.
+void shutdownLog() noexcept;
+
 // Formats into buffer (capacity units, at least 1); the result is always
 // terminated, however long the formatted text would be.
 void formatMessage(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) noexcept;

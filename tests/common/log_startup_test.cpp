@@ -51,7 +51,14 @@ TEST(LogStartup, RecordsBeforeSinkOrWriterAreLostThenTheFirstPathIsUsed)
     EXPECT_EQ(file.find("before"), std::string::npos) << file;
     EXPECT_FALSE(testsupport::fileExists(dir.file(L"second.log")));
 
-    writer->stop();  // lets the temporary directory go
+    // The orderly end writes what is pending at once and drops what follows.
+    common::log("f", 5, L"last words");
+    common::shutdownLog();
+    EXPECT_EQ(common::LogWriter::instance(), nullptr);
+    common::log("f", 6, L"after the end");
+    file = testsupport::readFile(dir.file(L"first.log"));
+    EXPECT_NE(file.find("\t(5):last words\r\n"), std::string::npos) << file;
+    EXPECT_EQ(file.find("after the end"), std::string::npos);
 }
 
 }  // namespace

@@ -61,6 +61,8 @@ bool Peer::run()
     if (!m_impl->listener) {
         return false;
     }
+    std::fprintf(stderr, "discord-peer: listening on %s\n", m_options.endpoint.c_str());
+    std::fflush(stderr);
     serveLoop();
     return true;
 }

@@ -1,0 +1,125 @@
+// orvpresd: shows what the user does in the emulator front end as Discord
+// rich presence. A hidden window, a message loop, and the presence manager.
+#include "common/log.h"
+#include "presence/orv_discord_manager.h"
+#include "resource.h"
+#include "utility/task_dispatcher.h"
+#include "utility/ufile.h"
+
+#include <windows.h>
+
+#include <filesystem>
+
+namespace {
+
+constexpr int kMaxLoadString = 100;
+
+HINSTANCE g_instance = nullptr;
+wchar_t g_title[kMaxLoadString];
+wchar_t g_windowClass[kMaxLoadString];
+OrvDiscordManager g_manager;
+
+INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) noexcept
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            EndDialog(dialog, LOWORD(wParam));
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept
+{
+    switch (message) {
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDM_ABOUT:
+            DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_ABOUTBOX), window, aboutDialogProc, 0);
+            return 0;
+        case IDM_EXIT:
+            DestroyWindow(window);
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        BeginPaint(window, &paint);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void registerMainClass(HINSTANCE instance)
+{
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = mainWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_ORVPRESD));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszMenuName = MAKEINTRESOURCEW(IDC_ORVPRESD);
+    windowClass.lpszClassName = g_windowClass;
+    windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SMALL));
+    RegisterClassExW(&windowClass);
+}
+
+void openLog()
+{
+    std::wstring dir = utility::ufile::getModuleDir() + L"log";
+    utility::ufile::makeDir(dir);
+    const std::filesystem::path path = std::filesystem::path(dir + L"\\orvprs.log").make_preferred();
+    common::initLog(path.wstring());
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
+{
+    LoadStringW(instance, IDS_APP_TITLE, g_title, kMaxLoadString);
+    LoadStringW(instance, IDC_ORVPRESD, g_windowClass, kMaxLoadString);
+    registerMainClass(instance);
+
+    g_instance = instance;
+    // Never shown: the window exists to receive WM_CLOSE and its commands.
+    HWND window = CreateWindowExW(0, g_windowClass, g_title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                                  nullptr, nullptr, instance, nullptr);
+    if (!window) {
+        return 0;
+    }
+
+    common::setLogSink(&common::logToFile);
+    MainThreadDispatcher::createInstance();
+    openLog();
+
+    if (!g_manager.init(commandLine)) {
+        common::shutdownLog();
+        return 0;
+    }
+    g_manager.update();
+
+    HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_ORVPRESD));
+    MSG message = {};
+    BOOL got;
+    // GetMessageW answers -1 on error: only a positive answer is a message.
+    while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+        if (!TranslateAcceleratorW(message.hwnd, accelerators, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    common::shutdownLog();
+    return got == 0 ? static_cast<int>(message.wParam) : 0;
+}
