@@ -1,110 +1,13 @@
-// The finished daemon, started as a user's machine would start it: from a
-// fresh folder holding orvpresd.exe and the SDK DLL, with the Discord-side
-// peer and the stand-in front end as processes of their own.
-#include "support/child_process.h"
-#include "support/temp_dir.h"
+// The finished daemon: start-up, presence, single instance, its ends.
+#include "process/daemon_fixture.h"
 
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-using nlohmann::json;
-using testsupport::ChildProcess;
-
-const wchar_t kIpcClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
-
-std::wstring quoted(const std::wstring& text)
-{
-    return L"\"" + text + L"\"";
-}
-
-bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!done()) {
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(25);
-    }
-    return true;
-}
-
-class Daemon : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        for (const wchar_t* file : {L"orvpresd.exe", L"discord_game_sdk.dll"}) {
-            ASSERT_TRUE(CopyFileW((testsupport::programDir() + file).c_str(), m_dir.file(file).c_str(), FALSE));
-        }
-    }
-
-    void startPeer(const std::wstring& options = L"")
-    {
-        ASSERT_TRUE(m_peer.start(quoted(testsupport::programDir() + L"discord-peer.exe") + L" --pipe 0 --out " +
-                                 quoted(m_dir.file(L"peer.jsonl")) + L" " + options));
-        ASSERT_TRUE(waitUntil([&] { return WaitNamedPipeW(L"\\\\.\\pipe\\discord-ipc-0", 0) ||
-                                           GetLastError() == ERROR_SEM_TIMEOUT; },
-                              10000))
-            << "the peer never listened";
-    }
-
-    void startFrontEnd() { ASSERT_TRUE(m_frontEnd.start(quoted(testsupport::programDir() + L"orvhost.exe") + L" 120")); }
-
-    bool startDaemon(ChildProcess& daemon, const std::wstring& commandLine)
-    {
-        return daemon.start(quoted(m_dir.file(L"orvpresd.exe")) + (commandLine.empty() ? L"" : L" " + commandLine),
-                            m_dir.path());
-    }
-
-    std::string log() const { return testsupport::readFile(m_dir.file(L"log\\orvprs.log")); }
-
-    std::vector<json> activities() const
-    {
-        std::vector<json> found;
-        std::istringstream lines(testsupport::readFile(m_dir.file(L"peer.jsonl")));
-        std::string line;
-        while (std::getline(lines, line)) {
-            const json record = json::parse(line, nullptr, false);
-            if (record.contains("json") && record["json"].value("cmd", "") == "SET_ACTIVITY") {
-                found.push_back(record["json"]["args"].value("activity", json()));
-            }
-        }
-        return found;
-    }
-
-    bool waitForActivities(size_t count) const
-    {
-        return waitUntil([&] { return activities().size() >= count; }, 10000);
-    }
-
-    static DWORD sendPresence(const std::wstring& text)
-    {
-        ChildProcess sender;
-        if (!sender.start(quoted(testsupport::programDir() + L"orvpres-send.exe") + L" " + quoted(text))) {
-            return 0xFFFF;
-        }
-        return sender.wait(10000);
-    }
-
-    static HWND waitForWindow(const wchar_t* windowClass, const wchar_t* title)
-    {
-        HWND window = nullptr;
-        waitUntil([&] { return (window = FindWindowW(windowClass, title)) != nullptr; }, 10000);
-        return window;
-    }
-
-    testsupport::TempDir m_dir;
-    ChildProcess m_peer;
-    ChildProcess m_frontEnd;
-};
+using namespace daemontest;
+using Daemon = DaemonFixture;
 
 TEST_F(Daemon, PublishesFollowsTheFrontEndAndEndsWithIt)
 {
@@ -142,14 +45,14 @@ TEST_F(Daemon, PublishesFollowsTheFrontEndAndEndsWithIt)
     // A second instance fails and leaves the first working.
     ChildProcess second;
     ASSERT_TRUE(startDaemon(second, L"details=Second|state=x"));
-    EXPECT_EQ(second.wait(15000), 0u);
+    EXPECT_EQ(second.wait(kPatienceMs), 0u);
     EXPECT_TRUE(daemon.running());
     EXPECT_EQ(sendPresence(L"details=Still|state=here"), 0u);
     ASSERT_TRUE(waitForActivities(4));
     EXPECT_EQ(activities()[3]["details"], "Still");
 
     m_frontEnd.kill();
-    EXPECT_EQ(daemon.wait(5000), 0u) << "the daemon outlived its front end";
+    EXPECT_EQ(daemon.wait(15000), 0u) << "the daemon outlived its front end";
     EXPECT_EQ(activities().size(), 4u);
 
     const std::string text = log();
@@ -166,14 +69,14 @@ TEST_F(Daemon, EmptyCommandLineOrNoDiscordEndWithoutAMessageLoop)
     ChildProcess empty;
     ASSERT_TRUE(startDaemon(empty, L""));
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(empty.wait(15000), 0u);
+    EXPECT_EQ(empty.wait(kPatienceMs), 0u);
     EXPECT_GE(GetTickCount64() - start, 2500u);
     EXPECT_EQ(FindWindowW(kIpcClass, nullptr), nullptr);
     EXPECT_NE(log().find("no cmd"), std::string::npos);
 
     ChildProcess noDiscord;  // nobody listens on the pipe
     ASSERT_TRUE(startDaemon(noDiscord, L"details=d|state=s"));
-    EXPECT_EQ(noDiscord.wait(15000), 0u);
+    EXPECT_EQ(noDiscord.wait(kPatienceMs), 0u);
     EXPECT_NE(log().find("init error 27"), std::string::npos) << log();
 }
 
@@ -185,7 +88,7 @@ TEST_F(Daemon, DiscordGoingAwayEndsIt)
     ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
     ASSERT_TRUE(waitForActivities(1));
     m_peer.kill();
-    EXPECT_EQ(daemon.wait(5000), 0u);
+    EXPECT_EQ(daemon.wait(15000), 0u);
     EXPECT_NE(log().find("dicord core not ok 27"), std::string::npos) << log();
 }
 
@@ -205,9 +108,86 @@ TEST_F(Daemon, CloseAndExitCommandToTheHiddenWindowEndIt)
         } else {
             PostMessageW(main, WM_CLOSE, 0, 0);
         }
-        EXPECT_EQ(daemon.wait(5000), 0u);
+        EXPECT_EQ(daemon.wait(15000), 0u);
         waitUntil([] { return FindWindowW(L"ORVPRESD", L"orvpresd") == nullptr; }, 5000);
     }
+}
+
+TEST_F(Daemon, AboutBoxOpensModallyFromTheHiddenWindowAndCloses)
+{
+    startPeer();
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
+    HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+    ASSERT_NE(main, nullptr);
+    for (const WPARAM close : {static_cast<WPARAM>(IDOK), static_cast<WPARAM>(IDCANCEL)}) {
+        PostMessageW(main, WM_COMMAND, 104, 0);
+        HWND about = waitForWindow(L"#32770", L"\x5173\x4E8E orvpresd");  // "关于 orvpresd"
+        ASSERT_NE(about, nullptr) << "no about box";
+        EXPECT_EQ(GetWindow(about, GW_OWNER), main);
+        PostMessageW(about, WM_COMMAND, close, 0);
+        EXPECT_TRUE(waitUntil([] { return FindWindowW(L"#32770", L"\x5173\x4E8E orvpresd") == nullptr; }, 5000));
+    }
+    EXPECT_TRUE(daemon.running());
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(daemon.wait(15000), 0u);
+}
+
+// The resources a user's tools see: ids, languages and contents.
+TEST(DaemonResources, StringsIconsMenuAcceleratorsDialogAndManifest)
+{
+    const std::wstring exe = testsupport::programDir() + L"orvpresd.exe";
+    HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    constexpr WORD kChinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
+    constexpr WORD kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    EXPECT_EQ(kChinese, 2052);
+    auto has = [&](LPCWSTR type, WORD id, WORD language) {
+        return FindResourceExW(module, type, MAKEINTRESOURCEW(id), language) != nullptr;
+    };
+    EXPECT_TRUE(has(RT_STRING, 103 / 16 + 1, kChinese));
+    EXPECT_TRUE(has(RT_GROUP_ICON, 107, kChinese));
+    EXPECT_TRUE(has(RT_GROUP_ICON, 108, kChinese));
+    EXPECT_TRUE(has(RT_MENU, 109, kChinese));
+    EXPECT_TRUE(has(RT_ACCELERATOR, 109, kChinese));
+    EXPECT_TRUE(has(RT_DIALOG, 103, kChinese));
+    EXPECT_TRUE(has(RT_MANIFEST, 1, kEnglish));
+    EXPECT_FALSE(has(RT_GROUP_ICON, 128, kChinese)) << "the about box's icon 128 is not among the resources";
+
+    wchar_t text[100] = {};
+    EXPECT_GT(LoadStringW(module, 103, text, 100), 0);
+    EXPECT_STREQ(text, L"orvpresd");
+    EXPECT_GT(LoadStringW(module, 109, text, 100), 0);
+    EXPECT_STREQ(text, L"ORVPRESD");
+
+    // Each icon group holds the nine images: 256, 48, 32, 16 px at 8 bits and
+    // 256, 64, 48, 32, 16 px at 32 bits.
+    for (WORD group : {107, 108}) {
+        HRSRC found = FindResourceExW(module, RT_GROUP_ICON, MAKEINTRESOURCEW(group), kChinese);
+        ASSERT_NE(found, nullptr);
+        const auto* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+        ASSERT_NE(bytes, nullptr);
+        const WORD count = *reinterpret_cast<const WORD*>(bytes + 4);
+        ASSERT_EQ(count, 9);
+        std::vector<std::pair<int, int>> images;
+        for (int i = 0; i < count; ++i) {
+            const BYTE* entry = bytes + 6 + 14 * i;  // GRPICONDIRENTRY
+            const int size = entry[0] == 0 ? 256 : entry[0];
+            images.emplace_back(size, *reinterpret_cast<const WORD*>(entry + 6));
+        }
+        const std::vector<std::pair<int, int>> expected = {{256, 8}, {48, 8},  {32, 8},  {16, 8}, {256, 32},
+                                                           {64, 32}, {48, 32}, {32, 32}, {16, 32}};
+        EXPECT_EQ(images, expected);
+    }
+
+    HRSRC manifest = FindResourceExW(module, RT_MANIFEST, MAKEINTRESOURCEW(1), kEnglish);
+    ASSERT_NE(manifest, nullptr);
+    const std::string xml(static_cast<const char*>(LockResource(LoadResource(module, manifest))),
+                          SizeofResource(module, manifest));
+    EXPECT_NE(xml.find("level=\"asInvoker\""), std::string::npos);
+    EXPECT_NE(xml.find("uiAccess=\"false\""), std::string::npos);
+    FreeLibrary(module);
 }
 
 }  // namespace

@@ -1,0 +1,255 @@
+// Measures the daemon as the front end and Discord see it, and prints a table:
+// how long WM_COPYDATA holds the sender (Discord reading, and Discord not
+// reading), how soon a presence is on the wire, what the daemon costs while
+// nothing changes, and what the once-a-second process check costs.
+// A benchmark, not a test: run it through scripts/bench.sh.
+#include "peer.h"
+#include "utility/process.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const wchar_t kIpcClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
+
+struct Settings {
+    int messages = 10000;
+    int latencySamples = 10;
+    int idleSeconds = 60;
+    int processes = 300;
+};
+
+std::wstring exeDir()
+{
+    wchar_t path[MAX_PATH + 1] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir = path;
+    return dir.substr(0, dir.find_last_of(L'\\') + 1);
+}
+
+struct Process {
+    PROCESS_INFORMATION info = {};
+    bool start(std::wstring commandLine, const std::wstring& dir = L"")
+    {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                              dir.empty() ? nullptr : dir.c_str(), &startup, &info) != FALSE;
+    }
+    void stop()
+    {
+        if (info.hProcess) {
+            TerminateProcess(info.hProcess, 0);
+            WaitForSingleObject(info.hProcess, 5000);
+            CloseHandle(info.hProcess);
+            CloseHandle(info.hThread);
+            info = {};
+        }
+    }
+    ~Process() { stop(); }
+};
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
+}
+
+void row(const char* what, const std::vector<double>& values, const char* unit)
+{
+    std::printf("| %s | %.3f %s | %.3f %s | %.3f %s | %zu |\n", what, percentile(values, 0.5), unit,
+                percentile(values, 0.999), unit, values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()),
+                unit, values.size());
+}
+
+size_t setActivities(const std::vector<nlohmann::json>& records)
+{
+    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [](const nlohmann::json& r) {
+        return r.contains("json") && r["json"].value("cmd", "") == "SET_ACTIVITY";
+    }));
+}
+
+// A daemon with its own copy of the program in a fresh folder.
+class DaemonRun {
+public:
+    bool start(const std::wstring& presence)
+    {
+        wchar_t temp[MAX_PATH + 1] = {};
+        GetTempPathW(MAX_PATH, temp);
+        m_dir = std::wstring(temp) + L"orvbench-" + std::to_wstring(GetTickCount64()) + L"\\";
+        CreateDirectoryW(m_dir.c_str(), nullptr);
+        for (const wchar_t* file : {L"orvpresd.exe", L"discord_game_sdk.dll"}) {
+            CopyFileW((exeDir() + file).c_str(), (m_dir + file).c_str(), FALSE);
+        }
+        if (!m_process.start(L"\"" + m_dir + L"orvpresd.exe\" " + presence, m_dir)) {
+            return false;
+        }
+        for (int i = 0; i < 400 && !(m_window = FindWindowW(kIpcClass, nullptr)); ++i) {
+            Sleep(25);
+        }
+        return m_window != nullptr;
+    }
+    HWND window() const { return m_window; }
+    HANDLE handle() const { return m_process.info.hProcess; }
+    void stop() { m_process.stop(); }
+
+private:
+    std::wstring m_dir;
+    Process m_process;
+    HWND m_window = nullptr;
+};
+
+double sendPresence(HWND window, const std::wstring& text)
+{
+    COPYDATASTRUCT data = {};
+    data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    data.lpData = const_cast<wchar_t*>(text.data());
+    const auto start = Clock::now();
+    SendMessageW(window, WM_COPYDATA, 9990, reinterpret_cast<LPARAM>(&data));
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+std::vector<double> copyDataTimes(HWND window, int count, const wchar_t* tag)
+{
+    std::vector<double> times;
+    times.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        times.push_back(sendPresence(window, L"details=" + std::wstring(tag) + L" " + std::to_wstring(i) +
+                                                 L"|state=benchmark|gameicon=https://example.com/i.png"));
+    }
+    return times;
+}
+
+double cpuSeconds(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return -1;
+    }
+    auto seconds = [](FILETIME t) {
+        return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    Settings settings;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::wstring name = argv[i];
+        const int value = static_cast<int>(std::wcstol(argv[i + 1], nullptr, 10));
+        if (name == L"--messages") settings.messages = value;
+        else if (name == L"--samples") settings.latencySamples = value;
+        else if (name == L"--idle-seconds") settings.idleSeconds = value;
+        else if (name == L"--processes") settings.processes = value;
+    }
+
+    Process frontEnd;
+    if (!frontEnd.start(L"\"" + exeDir() + L"orvhost.exe\"")) {
+        std::fprintf(stderr, "cannot start orvhost.exe\n");
+        return 1;
+    }
+    std::printf("| measure | median | p99.9 | max | samples |\n|---|---|---|---|---|\n");
+
+    // Discord reading normally.
+    {
+        discordpeer::Options options;
+        options.endpoint = "\\\\?\\pipe\\discord-ipc-0";
+        discordpeer::Peer peer(options);
+        DaemonRun daemon;
+        if (!peer.start() || !daemon.start(L"details=start|state=bench")) {
+            std::fprintf(stderr, "cannot start the peer or the daemon\n");
+            return 1;
+        }
+        peer.waitFor([](const auto& r) { return setActivities(r) >= 1; }, 10s);
+        row("WM_COPYDATA held the sender, Discord reading (ms)", copyDataTimes(daemon.window(), settings.messages, L"a"),
+            "ms");
+
+        // On the wire: wait out the pace before each sample.
+        std::vector<double> wire;
+        for (int i = 0; i < settings.latencySamples; ++i) {
+            Sleep(i == 0 ? 21000 : 4100);
+            const size_t before = setActivities(peer.records());
+            sendPresence(daemon.window(), L"details=wire " + std::to_wstring(i) + L"|state=latency");
+            const auto returned = Clock::now();
+            peer.waitFor([before](const auto& r) { return setActivities(r) > before; }, 30s);
+            wire.push_back(std::chrono::duration<double, std::milli>(Clock::now() - returned).count());
+        }
+        row("WM_COPYDATA return to frame at Discord, pace allowing (ms)", wire, "ms");
+
+        // Idle: nothing changes for a while.
+        const double cpuBefore = cpuSeconds(daemon.handle());
+        const auto idleStart = Clock::now();
+        Sleep(static_cast<DWORD>(settings.idleSeconds) * 1000);
+        const double idleWall = std::chrono::duration<double>(Clock::now() - idleStart).count();
+        const double cpuAfter = cpuSeconds(daemon.handle());
+        PROCESS_MEMORY_COUNTERS_EX memory = {};
+        memory.cb = sizeof memory;
+        GetProcessMemoryInfo(daemon.handle(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+        std::printf("| idle CPU over %.0f s (%% of one core) | %.4f %% | | | 1 |\n", idleWall,
+                    100.0 * (cpuAfter - cpuBefore) / idleWall);
+        std::printf("| private memory, idle (MiB) | %.2f MiB | | | 1 |\n",
+                    static_cast<double>(memory.PrivateUsage) / (1024.0 * 1024.0));
+        daemon.stop();
+        peer.stop();
+    }
+
+    // Discord connected but no longer reading: the sender must not notice.
+    {
+        discordpeer::Options options;
+        options.endpoint = "\\\\?\\pipe\\discord-ipc-0";
+        options.hangAfter = 2;
+        discordpeer::Peer peer(options);
+        DaemonRun daemon;
+        if (!peer.start() || !daemon.start(L"details=start|state=bench")) {
+            std::fprintf(stderr, "cannot start the peer or the daemon\n");
+            return 1;
+        }
+        row("WM_COPYDATA held the sender, Discord not reading (ms)",
+            copyDataTimes(daemon.window(), settings.messages, L"b"), "ms");
+        daemon.stop();
+        peer.stop();
+    }
+
+    // The once-a-second process check with many processes running.
+    {
+        std::vector<std::unique_ptr<Process>> crowd;
+        for (int i = 0; i < settings.processes; ++i) {
+            auto process = std::make_unique<Process>();
+            if (!process->start(L"\"" + exeDir() + L"orvhost.exe\" 600")) {
+                break;
+            }
+            crowd.push_back(std::move(process));
+        }
+        Sleep(2000);
+        std::list<utility::process::ProcessInfo> all;
+        utility::process::enumProcess(all);
+        std::vector<double> checks;
+        for (int i = 0; i < 50; ++i) {
+            const auto start = Clock::now();
+            utility::process::isProcessExist(L"no-such-front-end.exe");  // the worst case: no match
+            checks.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+        char label[128];
+        std::snprintf(label, sizeof label, "process check with %zu processes running (ms)", all.size());
+        row(label, checks, "ms");
+    }
+    return 0;
+}

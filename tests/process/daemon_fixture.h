@@ -1,0 +1,116 @@
+#pragma once
+
+// Starts the finished daemon as a user's machine would: from a fresh folder
+// holding orvpresd.exe and the SDK DLL, with the Discord-side peer and the
+// stand-in front end as processes of their own.
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace daemontest {
+
+using nlohmann::json;
+using testsupport::ChildProcess;
+
+// Generous: a process's first start in a fresh Wine prefix, on a loaded
+// machine, can take many seconds. Only failures wait this long.
+constexpr DWORD kPatienceMs = 60000;
+
+inline const wchar_t kIpcClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
+
+inline std::wstring quoted(const std::wstring& text)
+{
+    return L"\"" + text + L"\"";
+}
+
+inline bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(25);
+    }
+    return true;
+}
+
+class DaemonFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const wchar_t* file : {L"orvpresd.exe", L"discord_game_sdk.dll"}) {
+            ASSERT_TRUE(CopyFileW((testsupport::programDir() + file).c_str(), m_dir.file(file).c_str(), FALSE));
+        }
+    }
+
+    void startPeer(const std::wstring& options = L"")
+    {
+        ASSERT_TRUE(m_peer.start(quoted(testsupport::programDir() + L"discord-peer.exe") + L" --pipe 0 --out " +
+                                 quoted(m_dir.file(L"peer.jsonl")) + L" " + options));
+        ASSERT_TRUE(waitUntil([&] { return WaitNamedPipeW(L"\\\\.\\pipe\\discord-ipc-0", 0) ||
+                                           GetLastError() == ERROR_SEM_TIMEOUT; },
+                              kPatienceMs))
+            << "the peer never listened";
+    }
+
+    void startFrontEnd() { ASSERT_TRUE(m_frontEnd.start(quoted(testsupport::programDir() + L"orvhost.exe") + L" 120")); }
+
+    bool startDaemon(ChildProcess& daemon, const std::wstring& commandLine)
+    {
+        return daemon.start(quoted(m_dir.file(L"orvpresd.exe")) + (commandLine.empty() ? L"" : L" " + commandLine),
+                            m_dir.path());
+    }
+
+    std::string log() const { return testsupport::readFile(m_dir.file(L"log\\orvprs.log")); }
+
+    std::vector<json> activities() const
+    {
+        std::vector<json> found;
+        std::istringstream lines(testsupport::readFile(m_dir.file(L"peer.jsonl")));
+        std::string line;
+        while (std::getline(lines, line)) {
+            const json record = json::parse(line, nullptr, false);
+            if (record.contains("json") && record["json"].value("cmd", "") == "SET_ACTIVITY") {
+                found.push_back(record["json"]["args"].value("activity", json()));
+            }
+        }
+        return found;
+    }
+
+    bool waitForActivities(size_t count) const
+    {
+        return waitUntil([&] { return activities().size() >= count; }, kPatienceMs);
+    }
+
+    static DWORD sendPresence(const std::wstring& text)
+    {
+        ChildProcess sender;
+        if (!sender.start(quoted(testsupport::programDir() + L"orvpres-send.exe") + L" " + quoted(text))) {
+            return 0xFFFF;
+        }
+        return sender.wait(kPatienceMs);
+    }
+
+    static HWND waitForWindowOf(const wchar_t* windowClass) { return waitForWindow(windowClass, nullptr); }
+
+    static HWND waitForWindow(const wchar_t* windowClass, const wchar_t* title)
+    {
+        HWND window = nullptr;
+        waitUntil([&] { return (window = FindWindowW(windowClass, title)) != nullptr; }, kPatienceMs);
+        return window;
+    }
+
+    testsupport::TempDir m_dir;
+    ChildProcess m_peer;
+    ChildProcess m_frontEnd;
+};
+
+}  // namespace daemontest

@@ -1,0 +1,182 @@
+// The daemon under faults and bad input: a Discord that refuses, hangs or
+// talks nonsense, and messages no front end should send. In every case: no
+// crash, no held-up sender, bounded memory, and the last valid presence is
+// the one Discord shows.
+#include "process/daemon_fixture.h"
+
+#include <psapi.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace daemontest;
+using Faults = DaemonFixture;
+
+constexpr UINT kSendTimeoutMs = 2000;
+
+// Sends one WM_COPYDATA from this process; whether the daemon answered in time.
+bool sendRaw(HWND window, WPARAM wParam, const void* data, DWORD bytes, UINT timeoutMs = kSendTimeoutMs)
+{
+    COPYDATASTRUCT copy = {};
+    copy.cbData = bytes;
+    copy.lpData = const_cast<void*>(data);
+    DWORD_PTR result = 1;
+    return SendMessageTimeoutW(window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&copy), SMTO_ABORTIFHUNG,
+                               timeoutMs, &result) != 0 &&
+           result == 0;
+}
+
+bool sendText(HWND window, const std::wstring& text)
+{
+    return sendRaw(window, 9990, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
+}
+
+// The daemon's message-only dispatcher window.
+HWND dispatcherWindowOf(DWORD pid)
+{
+    HWND window = nullptr;
+    while ((window = FindWindowExW(HWND_MESSAGE, window, nullptr, nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        wchar_t name[64] = {};
+        GetClassNameW(window, name, 64);
+        if (owner == pid && _wcsicmp(name, L"Static") == 0) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+double privateMiB(HANDLE process)
+{
+    PROCESS_MEMORY_COUNTERS_EX memory = {};
+    memory.cb = sizeof memory;
+    GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+    return static_cast<double>(memory.PrivateUsage) / (1024.0 * 1024.0);
+}
+
+TEST_F(Faults, DiscordRefusingTheHandshakeEndsStartUp)
+{
+    startPeer(L"--close-handshake 4000");
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
+    EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
+    EXPECT_NE(log().find("init error 17"), std::string::npos) << log();
+}
+
+TEST_F(Faults, DiscordSendingMalformedOrOversizedFramesEndsIt)
+{
+    for (const wchar_t* misbehaviour : {L"--malformed", L"--oversized"}) {
+        SCOPED_TRACE(std::string(misbehaviour, misbehaviour + wcslen(misbehaviour)));
+        m_peer.kill();
+        startPeer(misbehaviour);
+        if (!m_frontEnd.running()) {
+            startFrontEnd();
+        }
+        ChildProcess daemon;
+        ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
+        EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
+        EXPECT_NE(log().find("dicord core not ok 27"), std::string::npos) << log();
+    }
+}
+
+TEST_F(Faults, ADiscordThatStopsReadingNeverHoldsUpTheSender)
+{
+    startPeer(L"--hang-after 2");  // the handshake and the first presence
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=first|state=s"));
+    ASSERT_TRUE(waitForActivities(1));
+    HWND ipc = FindWindowW(kIpcClass, nullptr);
+    ASSERT_NE(ipc, nullptr);
+    const std::wstring filler(100, L'x');
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(sendText(ipc, L"details=" + std::to_wstring(i) + filler + L"|state=" + filler))
+            << "message " << i << " held the sender";
+    }
+    EXPECT_TRUE(daemon.running());
+    EXPECT_LT(privateMiB(daemon.handle()), 64.0);
+}
+
+TEST_F(Faults, BadMessagesAreSurvivedAndTheLastValidPresenceWins)
+{
+    startPeer();
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=start|state=s"));
+    ASSERT_TRUE(waitForActivities(1));
+    HWND ipc = FindWindowW(kIpcClass, nullptr);
+    ASSERT_NE(ipc, nullptr);
+
+    const std::string odd = "d\0e\0t\0";
+    EXPECT_TRUE(sendRaw(ipc, 9990, odd.data(), 5));
+    std::vector<char> huge(10 * 1024 * 1024, 'A');
+    EXPECT_TRUE(sendRaw(ipc, 9990, huge.data(), static_cast<DWORD>(huge.size()), kPatienceMs));
+    EXPECT_TRUE(sendRaw(ipc, 9990, nullptr, 0));
+    EXPECT_TRUE(sendText(ipc, L"details=\xD800 lone high|state=lone low \xDC00"));
+    EXPECT_TRUE(sendText(ipc, std::wstring(L"details=a\0b|state=\0\0", 20)));
+    EXPECT_TRUE(sendText(ipc, L"details=%s%d%n%x%%|state=%ls %hs %S"));
+    EXPECT_TRUE(sendText(ipc, std::wstring(100000, L'k') + L"=v|details=" + std::wstring(100000, L'\x4E2D')));
+    std::wstring many;
+    for (int i = 0; i < 5000; ++i) {
+        many += L"key" + std::to_wstring(i) + L"=value|";
+    }
+    EXPECT_TRUE(sendText(ipc, many + L"details=many|state=fields"));
+    EXPECT_TRUE(sendRaw(ipc, 1234, huge.data(), 1000));
+
+    // The dispatcher window gets foreign task and timer messages.
+    HWND dispatcher = dispatcherWindowOf(daemon.pid());
+    ASSERT_NE(dispatcher, nullptr);
+    for (LPARAM bogus : {static_cast<LPARAM>(0), static_cast<LPARAM>(0x12345678), static_cast<LPARAM>(-1)}) {
+        DWORD_PTR result = 0;
+        EXPECT_TRUE(SendMessageTimeoutW(dispatcher, 8888, 1, bogus, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result));
+        EXPECT_TRUE(SendMessageTimeoutW(dispatcher, WM_TIMER, static_cast<WPARAM>(bogus), 0, SMTO_ABORTIFHUNG,
+                                        kSendTimeoutMs, &result));
+    }
+
+    EXPECT_TRUE(sendText(ipc, L"details=Final|state=valid"));
+    EXPECT_TRUE(daemon.running());
+    EXPECT_LT(privateMiB(daemon.handle()), 64.0);
+    // Over the pace the newest presence waits for its turn, up to 20 seconds.
+    EXPECT_TRUE(waitUntil([&] { return !activities().empty() && activities().back().value("details", "") == "Final"; },
+                          30000))
+        << "the last presence Discord got: " << activities().back().dump();
+    const std::string text = log();
+    EXPECT_NE(text.find("data = details=%s%d%n%x%%|state=%ls %hs %S"), std::string::npos);
+}
+
+TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
+{
+    startPeer();
+    startFrontEnd();
+    {
+        SCOPED_TRACE("a file named log where the directory should be");
+        testsupport::writeFile(m_dir.file(L"log"), "not a directory");
+        ChildProcess daemon;
+        ASSERT_TRUE(startDaemon(daemon, L"details=nolog|state=s"));
+        ASSERT_TRUE(waitForActivities(1));
+        EXPECT_EQ(activities()[0]["details"], "nolog");
+        PostMessageW(waitForWindowOf(L"ORVPRESD"), WM_CLOSE, 0, 0);
+        EXPECT_EQ(daemon.wait(15000), 0u);
+        DeleteFileW(m_dir.file(L"log").c_str());
+    }
+    {
+        SCOPED_TRACE("a 60,000,000-byte log at start");
+        CreateDirectoryW(m_dir.file(L"log").c_str(), nullptr);
+        testsupport::writeFile(m_dir.file(L"log\\orvprs.log"), std::string(60000000, 'o'));
+        ChildProcess daemon;
+        ASSERT_TRUE(startDaemon(daemon, L"details=biglog|state=s"));
+        ASSERT_TRUE(waitForActivities(2));
+        PostMessageW(waitForWindowOf(L"ORVPRESD"), WM_CLOSE, 0, 0);
+        EXPECT_EQ(daemon.wait(15000), 0u);
+        const std::string text = log();
+        EXPECT_GE(text.size(), 2097152u);
+        EXPECT_LT(text.size(), 2097152u + 65536u) << "the log was not cut back";
+        EXPECT_NE(text.find("init sucess"), std::string::npos);
+    }
+}
+
+}  // namespace
