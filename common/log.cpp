@@ -33,11 +33,9 @@ void formatMessage(wchar_t* buffer, size_t capacity, const wchar_t* format, va_l
         return;
     }
     // The Microsoft runtime's formatter: "%s" in a wide format takes a wide
-    // string. It leaves the last unit alone when the text does not fit.
-    const int written = _vsnwprintf(buffer, capacity - 1, format, args);
-    if (written < 0) {
-        buffer[capacity - 1] = L'\0';
-    }
+    // string. It never writes past capacity - 1 units, so the last unit stays
+    // the terminator when the text does not fit.
+    _vsnwprintf(buffer, capacity - 1, format, args);
 }
 
 void log(const char* function, int line, const wchar_t* format, ...) noexcept
@@ -46,7 +44,7 @@ void log(const char* function, int line, const wchar_t* format, ...) noexcept
     if (!sink) {
         return;
     }
-    wchar_t message[kFormatCapacity] = {};
+    wchar_t message[kFormatCapacity];
     va_list args;
     va_start(args, format);
     formatMessage(message, kFormatCapacity, format, args);
@@ -57,10 +55,15 @@ void log(const char* function, int line, const wchar_t* format, ...) noexcept
 void logToFile(const char* function, int line, const wchar_t* message) noexcept
 {
     try {
-        wchar_t copy[2 * kMessageUnits] = {};
+        wchar_t copy[kMessageUnits + 1];
+        size_t units = 0;
         if (message) {
-            wcsncpy(copy, message, kMessageUnits);
+            while (units < kMessageUnits && message[units] != L'\0') {
+                copy[units] = message[units];
+                ++units;
+            }
         }
+        copy[units] = L'\0';
         LogStream stream(function, line);
         stream << copy;
     } catch (...) {

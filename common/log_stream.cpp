@@ -76,7 +76,7 @@ LogStream& LogStream::operator<<(const wchar_t* text)
         return *this;
     }
 
-    char utf8[3 * kCapacity] = {};
+    char utf8[3 * kCapacity];
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), utf8,
                                     static_cast<int>(sizeof utf8), nullptr, nullptr);
     if (bytes <= 0) {

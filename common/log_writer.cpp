@@ -74,20 +74,27 @@ void LogWriter::run(std::wstring path)
     LogFile file;
     file.open(path);
 
+    std::string batch;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_wakeup.wait_for(lock, m_flushInterval,
                           [this] { return m_stop || m_pending.size() >= m_threshold; });
+        const bool stopping = m_stop;
         if (!m_pending.empty()) {
-            if (file.append(m_pending.data(), m_pending.size())) {
+            // The batch is written without the lock, so that no log call waits
+            // for the disk; records keep their order, as only this thread writes.
+            batch.swap(m_pending);
+            lock.unlock();
+            if (file.append(batch.data(), batch.size())) {
                 const int64_t size = file.size();
                 if (size >= 0 && static_cast<uint64_t>(size) >= kCutSize) {
                     file.cutToLast(kKeepSize);
                 }
             }
-            m_pending.clear();
+            batch.clear();
+            lock.lock();
         }
-        if (m_stop) {
+        if (stopping) {
             return;
         }
     }

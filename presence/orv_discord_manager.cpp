@@ -1,7 +1,6 @@
 #include "presence/orv_discord_manager.h"
 
 #include "common/log.h"
-#include "utility/process.h"
 
 #ifndef ORVPRESD_DISCORD_APPLICATION_ID
 #error "ORVPRESD_DISCORD_APPLICATION_ID must name the Discord application"
@@ -10,7 +9,6 @@
 namespace {
 
 constexpr DWORD kGiveUpDelayMs = 3000;
-const wchar_t kFrontEnd[] = L"orvhost.exe";
 const char kWatchdogName[] = "OrvDiscordManager::init::<lambda_1>::operator ()";
 
 }  // namespace
@@ -53,7 +51,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
 
 void OrvDiscordManager::checkLiveness()
 {
-    if (!utility::process::isProcessExist(kFrontEnd)) {
+    if (!m_frontEnd.isRunning()) {
         ORV_LOG(kWatchdogName, L"orvhost not exist");
         PostQuitMessage(0);
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discord/core.h"
+#include "utility/process.h"
 #include "utility/task_dispatcher.h"
 #include "utility/window_ipc.h"
 
@@ -60,6 +61,8 @@ private:
     std::wstring m_lastDetails;
     std::wstring m_lastState;
     std::wstring m_instanceName = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
+    // The front end, checked every second without a snapshot while it runs.
+    utility::process::ProcessWatch m_frontEnd{L"orvhost.exe"};
 };
 
 namespace presence {

@@ -31,23 +31,61 @@ void enumProcess(std::list<ProcessInfo>& processes)
     processes.splice(processes.end(), found);
 }
 
-bool isProcessExist(const std::wstring& exeName)
+namespace {
+
+// The first process with this executable name, compared as isProcessExist does.
+const ProcessInfo* findByName(const std::list<ProcessInfo>& processes, const std::wstring& exeName)
 {
-    std::list<ProcessInfo> processes;
-    enumProcess(processes);
-    if (processes.empty()) {
-        return false;
-    }
     std::wstring wanted = exeName;
     ustring::toLower(wanted);
     for (const ProcessInfo& process : processes) {
         std::wstring name = process.exeName;
         ustring::toLower(name);
         if (name == wanted) {
-            return true;
+            return &process;
         }
     }
-    return false;
+    return nullptr;
+}
+
+}  // namespace
+
+bool isProcessExist(const std::wstring& exeName)
+{
+    std::list<ProcessInfo> processes;
+    enumProcess(processes);
+    return findByName(processes, exeName) != nullptr;
+}
+
+ProcessWatch::~ProcessWatch()
+{
+    if (m_found) {
+        CloseHandle(m_found);
+    }
+}
+
+bool ProcessWatch::isRunning()
+{
+    if (m_found) {
+        if (WaitForSingleObject(m_found, 0) == WAIT_TIMEOUT) {
+            return true;
+        }
+        CloseHandle(m_found);
+        m_found = nullptr;
+    }
+    std::list<ProcessInfo> processes;
+    enumProcess(processes);
+    const ProcessInfo* process = findByName(processes, m_exeName);
+    if (!process) {
+        return false;
+    }
+    // Without a handle (another user's process, say) every tick snapshots.
+    m_found = OpenProcess(SYNCHRONIZE, FALSE, process->pid);
+    if (m_found && WaitForSingleObject(m_found, 0) != WAIT_TIMEOUT) {
+        CloseHandle(m_found);
+        m_found = nullptr;
+    }
+    return true;
 }
 
 }  // namespace utility::process

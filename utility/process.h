@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <utility>
 
 namespace utility::process {
 
@@ -21,7 +22,24 @@ void enumProcess(std::list<ProcessInfo>& processes);
 // ASCII letters compared in any case.
 bool isProcessExist(const std::wstring& exeName);
 
-}  // namespace utility
+// Answers isProcessExist(name) for one name, cheaply while the process found
+// last time still runs: it holds that process open, so its id cannot be
+// reused, and takes a full snapshot only once it has ended.
+class ProcessWatch {
+public:
+    explicit ProcessWatch(std::wstring exeName) : m_exeName(std::move(exeName)) {}
+    ~ProcessWatch();
+    ProcessWatch(const ProcessWatch&) = delete;
+    ProcessWatch& operator=(const ProcessWatch&) = delete;
+
+    bool isRunning();
+
+private:
+    std::wstring m_exeName;
+    HANDLE m_found = nullptr;
+};
+
+}  // namespace utility::process
 
 namespace utility {
 

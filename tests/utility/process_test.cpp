@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -77,6 +78,22 @@ TEST(ProcessQueries, TwoProcessesOfOneNameCountAsRunning)
     NamedProcess second(other, L"twin.exe");
     ASSERT_TRUE(first.started() && second.started());
     EXPECT_TRUE(isProcessExist(L"TWIN.exe"));
+}
+
+TEST(ProcessWatch, FollowsTheProcessItFoundThenLooksForAnother)
+{
+    testsupport::TempDir dir;
+    utility::process::ProcessWatch watch(L"WATCHED.exe");
+    EXPECT_FALSE(watch.isRunning());
+    auto first = std::make_unique<NamedProcess>(dir, L"watched.exe");
+    ASSERT_TRUE(first->started());
+    EXPECT_TRUE(watch.isRunning());
+    EXPECT_TRUE(watch.isRunning());
+
+    testsupport::TempDir other;
+    NamedProcess second(other, L"watched.exe");
+    first.reset();  // the one it holds ends; another of the name still runs
+    EXPECT_TRUE(watch.isRunning());
 }
 
 TEST(InstanceMutex, SecondCreationFailsOnlyWhenAskedTo)
