@@ -2,7 +2,7 @@
 
 #include "common/log_writer.h"
 
-#include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 namespace common {
@@ -23,13 +23,78 @@ bool isHighSurrogate(wchar_t unit) noexcept
 
 }  // namespace
 
+namespace {
+
+// Appends value in decimal, zero-padded to at least `width` digits.
+size_t putNumber(char* out, unsigned long long value, int width)
+{
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count < width) {
+        digits[count++] = '0';
+    }
+    for (int i = 0; i < count; ++i) {
+        out[i] = digits[count - 1 - i];
+    }
+    return static_cast<size_t>(count);
+}
+
+}  // namespace
+
+// Formats by hand what "%02d-%02d\t%02d:%02d:%02d.%03d\t%04d\t%s\t(%d):" gives:
+// the log call is on every caller's path, and printf is its costliest part.
 int formatRecordPrefix(char* out, size_t capacity, const SYSTEMTIME& time, DWORD threadId,
                        const char* function, int line) noexcept
 {
-    return std::snprintf(out, capacity, "%02d-%02d\t%02d:%02d:%02d.%03d\t%04lu\t%s\t(%d):",
-                         time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond,
-                         time.wMilliseconds, static_cast<unsigned long>(threadId),
-                         function ? function : "", line);
+    if (!function) {
+        function = "";
+    }
+    const size_t functionLength = std::strlen(function);
+    char head[64];
+    size_t n = 0;
+    n += putNumber(head + n, time.wMonth, 2);
+    head[n++] = '-';
+    n += putNumber(head + n, time.wDay, 2);
+    head[n++] = '\t';
+    n += putNumber(head + n, time.wHour, 2);
+    head[n++] = ':';
+    n += putNumber(head + n, time.wMinute, 2);
+    head[n++] = ':';
+    n += putNumber(head + n, time.wSecond, 2);
+    head[n++] = '.';
+    n += putNumber(head + n, time.wMilliseconds, 3);
+    head[n++] = '\t';
+    n += putNumber(head + n, threadId, 4);
+    head[n++] = '\t';
+
+    char tail[32];
+    size_t t = 0;
+    tail[t++] = '\t';
+    tail[t++] = '(';
+    if (line < 0) {
+        tail[t++] = '-';
+    }
+    t += putNumber(tail + t, line < 0 ? 0ull - static_cast<unsigned long long>(line) : static_cast<unsigned long long>(line), 1);
+    tail[t++] = ')';
+    tail[t++] = ':';
+
+    const size_t total = n + functionLength + t;
+    if (capacity == 0) {
+        return static_cast<int>(total);
+    }
+    if (total >= capacity) {
+        out[0] = '\0';
+        return static_cast<int>(total);
+    }
+    std::memcpy(out, head, n);
+    std::memcpy(out + n, function, functionLength);
+    std::memcpy(out + n + functionLength, tail, t);
+    out[total] = '\0';
+    return static_cast<int>(total);
 }
 
 LogStream::LogStream(const char* function, int line)
