@@ -7,6 +7,7 @@
 #include "utility/process.h"
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <chrono>
@@ -178,6 +179,12 @@ int wmain(int argc, wchar_t** argv)
             wire.push_back(std::chrono::duration<double, std::milli>(Clock::now() - returned).count());
         }
         row("WM_COPYDATA return to frame at Discord, pace allowing (ms)", wire, "ms");
+
+        PROCESS_MEMORY_COUNTERS memory = {};
+        memory.cb = sizeof memory;
+        GetProcessMemoryInfo(daemon.handle(), &memory, sizeof memory);
+        std::printf("| private memory (commit charge) after %d presences | %.2f MiB | | | 1 |\n", settings.messages,
+                    static_cast<double>(memory.PagefileUsage) / (1024.0 * 1024.0));
 
         daemon.stop();
         peer.stop();

@@ -49,12 +49,16 @@ HWND dispatcherWindowOf(DWORD pid)
     return nullptr;
 }
 
+// The process's commit charge: its private memory.
 double privateMiB(HANDLE process)
 {
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
+    PROCESS_MEMORY_COUNTERS memory = {};
     memory.cb = sizeof memory;
-    GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
-    return static_cast<double>(memory.PrivateUsage) / (1024.0 * 1024.0);
+    if (!GetProcessMemoryInfo(process, &memory, sizeof memory) || memory.PagefileUsage == 0) {
+        ADD_FAILURE() << "no memory figures for the daemon";
+        return 0;
+    }
+    return static_cast<double>(memory.PagefileUsage) / (1024.0 * 1024.0);
 }
 
 TEST_F(Faults, DiscordRefusingTheHandshakeEndsStartUp)
