@@ -21,6 +21,10 @@ trap wine_env_stop EXIT
 wine_env_start
 
 bin=$root/build/windows-x64/bin
+# The daemon is measured as it is deployed: installed and stripped.
+deployed=$root/build/bench/orvpresd
+rm -rf "$deployed"
+cmake --install build/windows-x64 --prefix "$deployed" --strip >/dev/null
 echo "## machine: $(nproc) cores, $(uname -sr), $(wine --version)"
 echo
 echo "## SDK library, native (Linux, Unix socket)"
@@ -35,13 +39,13 @@ echo "|---|---|---|---|---|"
 wine "$bin/log_bench.exe"
 echo
 echo "## the daemon under Wine"
-wine "$bin/daemon_bench.exe" "$@"
+wine "$bin/daemon_bench.exe" --from "$(winepath -w "$deployed")" "$@"
 
 echo
 echo "## the idle daemon, seen from Linux (/proc of its Wine process)"
 idle=${IDLE_SECONDS:-60}
 work=$(mktemp -d)
-cp "$bin/orvpresd.exe" "$bin/discord_game_sdk.dll" "$work/"
+cp "$deployed/orvpresd.exe" "$deployed/discord_game_sdk.dll" "$work/"
 wine "$bin/discord-peer.exe" --pipe 0 --out "$work/peer.jsonl" 2>/dev/null &
 peer=$!
 wine "$bin/orvhost.exe" &

@@ -25,6 +25,7 @@ using namespace std::chrono_literals;
 const wchar_t kIpcClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
 
 struct Settings {
+    std::wstring from;  // where orvpresd.exe and its DLL come from; this program's folder if empty
     int messages = 10000;
     int latencySamples = 10;
     int processes = 300;
@@ -86,6 +87,8 @@ size_t setActivities(const std::vector<nlohmann::json>& records)
 // A daemon with its own copy of the program in a fresh folder.
 class DaemonRun {
 public:
+    explicit DaemonRun(std::wstring from) : m_from(from.empty() ? exeDir() : from + L"\\") {}
+
     bool start(const std::wstring& presence)
     {
         wchar_t temp[MAX_PATH + 1] = {};
@@ -93,7 +96,7 @@ public:
         m_dir = std::wstring(temp) + L"orvbench-" + std::to_wstring(GetTickCount64()) + L"\\";
         CreateDirectoryW(m_dir.c_str(), nullptr);
         for (const wchar_t* file : {L"orvpresd.exe", L"discord_game_sdk.dll"}) {
-            CopyFileW((exeDir() + file).c_str(), (m_dir + file).c_str(), FALSE);
+            CopyFileW((m_from + file).c_str(), (m_dir + file).c_str(), FALSE);
         }
         if (!m_process.start(L"\"" + m_dir + L"orvpresd.exe\" " + presence, m_dir)) {
             return false;
@@ -108,6 +111,7 @@ public:
     void stop() { m_process.stop(); }
 
 private:
+    std::wstring m_from;
     std::wstring m_dir;
     Process m_process;
     HWND m_window = nullptr;
@@ -142,7 +146,8 @@ int wmain(int argc, wchar_t** argv)
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::wstring name = argv[i];
         const int value = static_cast<int>(std::wcstol(argv[i + 1], nullptr, 10));
-        if (name == L"--messages") settings.messages = value;
+        if (name == L"--from") settings.from = argv[i + 1];
+        else if (name == L"--messages") settings.messages = value;
         else if (name == L"--samples") settings.latencySamples = value;
         else if (name == L"--processes") settings.processes = value;
     }
@@ -159,7 +164,7 @@ int wmain(int argc, wchar_t** argv)
         discordpeer::Options options;
         options.endpoint = "\\\\?\\pipe\\discord-ipc-0";
         discordpeer::Peer peer(options);
-        DaemonRun daemon;
+        DaemonRun daemon(settings.from);
         if (!peer.start() || !daemon.start(L"details=start|state=bench")) {
             std::fprintf(stderr, "cannot start the peer or the daemon\n");
             return 1;
@@ -196,7 +201,7 @@ int wmain(int argc, wchar_t** argv)
         options.endpoint = "\\\\?\\pipe\\discord-ipc-0";
         options.hangAfter = 2;
         discordpeer::Peer peer(options);
-        DaemonRun daemon;
+        DaemonRun daemon(settings.from);
         if (!peer.start() || !daemon.start(L"details=start|state=bench")) {
             std::fprintf(stderr, "cannot start the peer or the daemon\n");
             return 1;
