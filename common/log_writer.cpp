@@ -9,6 +9,36 @@ namespace {
 
 std::atomic<LogWriter*> g_writer{nullptr};
 
+// Holds an SRW lock exclusively for a scope; unlock and lock let a scope
+// step out of it for a while.
+class Lock {
+public:
+    explicit Lock(SRWLOCK& lock) noexcept : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+    ~Lock()
+    {
+        if (m_held) {
+            ReleaseSRWLockExclusive(&m_lock);
+        }
+    }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+    void unlock() noexcept
+    {
+        ReleaseSRWLockExclusive(&m_lock);
+        m_held = false;
+    }
+    void lock() noexcept
+    {
+        AcquireSRWLockExclusive(&m_lock);
+        m_held = true;
+    }
+
+private:
+    SRWLOCK& m_lock;
+    bool m_held = true;
+};
+
 }  // namespace
 
 LogWriter::LogWriter(std::chrono::milliseconds flushInterval) : m_flushInterval(flushInterval) {}
@@ -36,10 +66,10 @@ void LogWriter::start(const std::wstring& path)
 void LogWriter::stop() noexcept
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Lock lock(m_mutex);
         m_stop = true;
     }
-    m_wakeup.notify_one();
+    WakeConditionVariable(&m_wakeup);
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -47,7 +77,7 @@ void LogWriter::stop() noexcept
 
 size_t LogWriter::pendingSize() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return m_pending.size();
 }
 
@@ -55,7 +85,7 @@ void LogWriter::append(const char* data, size_t size) noexcept
 {
     bool wake = false;
     try {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Lock lock(m_mutex);
         if (m_pending.size() > m_threshold) {
             return;
         }
@@ -65,7 +95,7 @@ void LogWriter::append(const char* data, size_t size) noexcept
         return;  // out of memory: the record is lost, the caller never notices
     }
     if (wake) {
-        m_wakeup.notify_one();
+        WakeConditionVariable(&m_wakeup);
     }
 }
 
@@ -75,10 +105,18 @@ void LogWriter::run(std::wstring path)
     file.open(path);
 
     std::string batch;
-    std::unique_lock<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     for (;;) {
-        m_wakeup.wait_for(lock, m_flushInterval,
-                          [this] { return m_stop || m_pending.size() >= m_threshold; });
+        // Wakes for a stop request, a full threshold or the end of the
+        // interval; a spurious wake-up waits out the rest of the interval.
+        const auto deadline = std::chrono::steady_clock::now() + m_flushInterval;
+        while (!m_stop && m_pending.size() < m_threshold) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            SleepConditionVariableSRW(&m_wakeup, &m_mutex, static_cast<DWORD>(left.count()), 0);
+        }
         const bool stopping = m_stop;
         if (!m_pending.empty()) {
             // The batch is written without the lock, so that no log call waits

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <windows.h>
+
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -49,8 +49,11 @@ private:
     const uint32_t m_threshold = kThreshold;
     const std::chrono::milliseconds m_flushInterval;
     std::string m_pending;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wakeup;
+    // The system's own lock and condition variable: taking and waking them
+    // stays in the calling process, where the POSIX-thread emulation's
+    // condition variable signals through a kernel semaphore.
+    mutable SRWLOCK m_mutex = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_wakeup = CONDITION_VARIABLE_INIT;
     std::thread m_thread;
 };
 
