@@ -22,6 +22,66 @@ void setLogSink(LogSink sink) noexcept
     g_sink.store(sink, std::memory_order_release);
 }
 
+namespace {
+
+// True for a format made of text, "%d", "%s" and "%%" alone, which is what
+// this program's log calls use.
+bool isPlainFormat(const wchar_t* format) noexcept
+{
+    for (const wchar_t* p = format; *p != L'\0'; ++p) {
+        if (*p == L'%') {
+            ++p;
+            if (*p != L'd' && *p != L's' && *p != L'%') {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Expands a plain format as the runtime's formatter would, "(null)" for a
+// null string included, keeping the first `limit` units.
+size_t formatPlain(wchar_t* buffer, size_t limit, const wchar_t* format, va_list args) noexcept
+{
+    size_t n = 0;
+    for (const wchar_t* p = format; *p != L'\0' && n < limit; ++p) {
+        if (*p != L'%') {
+            buffer[n++] = *p;
+            continue;
+        }
+        ++p;
+        if (*p == L'%') {
+            buffer[n++] = L'%';
+        } else if (*p == L'd') {
+            const int value = va_arg(args, int);
+            unsigned int magnitude = value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value);
+            wchar_t digits[12];
+            size_t count = 0;
+            do {
+                digits[count++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+                magnitude /= 10;
+            } while (magnitude != 0);
+            if (value < 0) {
+                digits[count++] = L'-';
+            }
+            while (count > 0 && n < limit) {
+                buffer[n++] = digits[--count];
+            }
+        } else {
+            const wchar_t* text = va_arg(args, const wchar_t*);
+            if (!text) {
+                text = L"(null)";
+            }
+            while (*text != L'\0' && n < limit) {
+                buffer[n++] = *text++;
+            }
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
 void formatMessage(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) noexcept
 {
     if (capacity == 0) {
@@ -30,6 +90,12 @@ void formatMessage(wchar_t* buffer, size_t capacity, const wchar_t* format, va_l
     buffer[capacity - 1] = L'\0';
     if (!format) {
         buffer[0] = L'\0';
+        return;
+    }
+    // The log call is on every caller's path, and the general formatter is
+    // its costliest step; the formats the program uses are expanded by hand.
+    if (isPlainFormat(format)) {
+        buffer[formatPlain(buffer, capacity - 1, format, args)] = L'\0';
         return;
     }
     // The Microsoft runtime's formatter: "%s" in a wide format takes a wide

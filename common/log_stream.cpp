@@ -1,5 +1,6 @@
 #include "common/log_stream.h"
 
+#include "common/local_time.h"
 #include "common/log_writer.h"
 
 #include <cstring>
@@ -101,7 +102,7 @@ LogStream::LogStream(const char* function, int line)
     : std::strstream(m_buffer, kCapacity, std::ios::in | std::ios::out)
 {
     SYSTEMTIME now;
-    GetLocalTime(&now);
+    currentLocalTime(now);
     const int length = formatRecordPrefix(m_buffer, kCapacity, now, GetCurrentThreadId(), function, line);
     if (length < 0 || static_cast<size_t>(length) >= kCapacity) {
         setstate(std::ios::badbit);
@@ -141,7 +142,18 @@ LogStream& LogStream::operator<<(const wchar_t* text)
         return *this;
     }
 
+    // Plain ASCII, the usual message, is one byte per unit: no conversion
+    // call is needed, and the bytes are those the conversion would give.
     char utf8[3 * kCapacity];
+    size_t ascii = 0;
+    while (ascii < units && text[ascii] < 0x80) {
+        utf8[ascii] = static_cast<char>(text[ascii]);
+        ++ascii;
+    }
+    if (ascii == units) {
+        write(utf8, static_cast<std::streamsize>(units));
+        return *this;
+    }
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), utf8,
                                     static_cast<int>(sizeof utf8), nullptr, nullptr);
     if (bytes <= 0) {

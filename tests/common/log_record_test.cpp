@@ -1,4 +1,5 @@
 // Records as they reach the file: prefix, cuts, raw text.
+#include "common/local_time.h"
 #include "common/log.h"
 #include "common/log_stream.h"
 #include "common/log_writer.h"
@@ -8,6 +9,9 @@
 
 #include <windows.h>
 
+#include <climits>
+#include <cstdarg>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -214,6 +218,71 @@ TEST(LogFormat, OverlongFormattingStaysTerminatedInsideItsBuffer)
     EXPECT_EQ(buffer[8], L'#') << "wrote past the given capacity";
     format(L"%d|%s", 42, L"ab");
     EXPECT_EQ(std::wstring(buffer), L"42|ab");
+}
+
+
+std::wstring formatted(const wchar_t* format, ...)
+{
+    wchar_t buffer[64];
+    va_list args;
+    va_start(args, format);
+    common::formatMessage(buffer, 64, format, args);
+    va_end(args);
+    return buffer;
+}
+
+std::wstring runtimeFormatted(const wchar_t* format, ...)
+{
+    wchar_t buffer[64] = {};
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(buffer, 63, format, args);
+    va_end(args);
+    return buffer;
+}
+
+TEST(LogFormat, ExpandsLikeTheRuntimeFormatterIncludingCutsAndNullStrings)
+{
+    const wchar_t* longText = L"0123456789012345678901234567890123456789012345678901234567890123456789";
+    // The hand-expanded formats and those left to the runtime both give what
+    // the runtime gives.
+    EXPECT_EQ(formatted(L"msg = %d, data = %s", 9990, L"a|b"), runtimeFormatted(L"msg = %d, data = %s", 9990, L"a|b"));
+    EXPECT_EQ(formatted(L"%d %d %d", INT_MIN, 0, INT_MAX), runtimeFormatted(L"%d %d %d", INT_MIN, 0, INT_MAX));
+    EXPECT_EQ(formatted(L"100%% [%s]", static_cast<const wchar_t*>(nullptr)),
+              runtimeFormatted(L"100%% [%s]", static_cast<const wchar_t*>(nullptr)));
+    EXPECT_EQ(formatted(L"%s|%d", longText, 7), runtimeFormatted(L"%s|%d", longText, 7));
+    EXPECT_EQ(formatted(L"%s", longText).size(), 63u);
+    EXPECT_EQ(formatted(L"%5d|%x|%-3s|", 42, 255, L"a"), L"   42|ff|a  |");
+    EXPECT_EQ(formatted(L"trailing %"), runtimeFormatted(L"trailing %"));
+}
+
+int64_t ticksOf(const SYSTEMTIME& time)
+{
+    FILETIME file;
+    EXPECT_TRUE(SystemTimeToFileTime(&time, &file));
+    return static_cast<int64_t>((static_cast<uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime);
+}
+
+TEST(LocalTime, AgreesWithGetLocalTimeAcrossSecondBoundaries)
+{
+    // CTest runs this program in UTC+05:45, so a bias applied wrongly or
+    // not at all is off by far more than the slack.
+    constexpr int64_t kSlack = 20 * 10000;  // 20 ms, for clocks of coarser grain
+    const DWORD end = GetTickCount() + 2500;
+    int checks = 0;
+    while (GetTickCount() < end) {
+        SYSTEMTIME before;
+        SYSTEMTIME ours;
+        SYSTEMTIME after;
+        GetLocalTime(&before);
+        common::currentLocalTime(ours);
+        GetLocalTime(&after);
+        ASSERT_GE(ticksOf(ours), ticksOf(before) - kSlack);
+        ASSERT_LE(ticksOf(ours), ticksOf(after) + kSlack);
+        ++checks;
+        Sleep(checks % 7);
+    }
+    EXPECT_GT(checks, 100);
 }
 
 }  // namespace
