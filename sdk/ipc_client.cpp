@@ -159,7 +159,11 @@ void IpcClient::setActivity(std::optional<nlohmann::json> activity, Completion d
             return;
         }
         if (m_next) {
+            // The I/O thread already knows an update is waiting and when the
+            // pace lets it go; this one only takes its place, without a wake.
             m_due.emplace_back(std::move(m_next->done), DiscordResult_TransactionAborted);
+            m_next = Update{std::move(activity), std::move(done)};
+            return;
         }
         m_next = Update{std::move(activity), std::move(done)};
     }
