@@ -77,6 +77,15 @@ void row(const char* what, const std::vector<double>& values, const char* unit)
                 unit, values.size());
 }
 
+void printPrivateMemory(HANDLE process, const char* when)
+{
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof memory;
+    GetProcessMemoryInfo(process, &memory, sizeof memory);
+    std::printf("| private memory (commit charge) %s | %.2f MiB | | | 1 |\n", when,
+                static_cast<double>(memory.PagefileUsage) / (1024.0 * 1024.0));
+}
+
 size_t setActivities(const std::vector<nlohmann::json>& records)
 {
     return static_cast<size_t>(std::count_if(records.begin(), records.end(), [](const nlohmann::json& r) {
@@ -170,6 +179,8 @@ int wmain(int argc, wchar_t** argv)
             return 1;
         }
         peer.waitFor([](const auto& r) { return setActivities(r) >= 1; }, 10s);
+        Sleep(2000);
+        printPrivateMemory(daemon.handle(), "idle after start-up");
         row("WM_COPYDATA held the sender, Discord reading (ms)", copyDataTimes(daemon.window(), settings.messages, L"a"),
             "ms");
 
@@ -185,11 +196,7 @@ int wmain(int argc, wchar_t** argv)
         }
         row("WM_COPYDATA return to frame at Discord, pace allowing (ms)", wire, "ms");
 
-        PROCESS_MEMORY_COUNTERS memory = {};
-        memory.cb = sizeof memory;
-        GetProcessMemoryInfo(daemon.handle(), &memory, sizeof memory);
-        std::printf("| private memory (commit charge) after %d presences | %.2f MiB | | | 1 |\n", settings.messages,
-                    static_cast<double>(memory.PagefileUsage) / (1024.0 * 1024.0));
+        printPrivateMemory(daemon.handle(), ("after " + std::to_string(settings.messages) + " presences").c_str());
 
         daemon.stop();
         peer.stop();
