@@ -53,14 +53,11 @@ void currentLocalTime(SYSTEMTIME& out) noexcept
             GetLocalTime(&out);
             return;
         }
-        const int64_t bias = static_cast<int64_t>(ticksOf(local) - ticks);
-        if (bias % static_cast<int64_t>(kTicksPerSecond) != 0 || bias / static_cast<int64_t>(kTicksPerSecond) <= -kBiasOffset ||
-            bias / static_cast<int64_t>(kTicksPerSecond) >= kBiasOffset) {
-            GetLocalTime(&out);
-            return;
+        biasSeconds = static_cast<int64_t>(ticksOf(local) - ticks) / static_cast<int64_t>(kTicksPerSecond);
+        if (biasSeconds > -kBiasOffset && biasSeconds < kBiasOffset) {
+            g_bias.store((second << kBiasBits) | static_cast<uint64_t>(biasSeconds + kBiasOffset),
+                         std::memory_order_relaxed);
         }
-        biasSeconds = bias / static_cast<int64_t>(kTicksPerSecond);
-        g_bias.store((second << kBiasBits) | static_cast<uint64_t>(biasSeconds + kBiasOffset), std::memory_order_relaxed);
     }
 
     const uint64_t localTicks = ticks + static_cast<uint64_t>(biasSeconds) * kTicksPerSecond;

@@ -1,5 +1,6 @@
 #include "common/log.h"
 
+#include "common/decimal.h"
 #include "common/log_stream.h"
 #include "common/log_writer.h"
 
@@ -54,18 +55,15 @@ size_t formatPlain(wchar_t* buffer, size_t limit, const wchar_t* format, va_list
             buffer[n++] = L'%';
         } else if (*p == L'd') {
             const int value = va_arg(args, int);
-            unsigned int magnitude = value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value);
             wchar_t digits[12];
             size_t count = 0;
-            do {
-                digits[count++] = static_cast<wchar_t>(L'0' + magnitude % 10);
-                magnitude /= 10;
-            } while (magnitude != 0);
             if (value < 0) {
                 digits[count++] = L'-';
             }
-            while (count > 0 && n < limit) {
-                buffer[n++] = digits[--count];
+            count += putDecimal(digits + count,
+                                value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value), 1);
+            for (size_t i = 0; i < count && n < limit; ++i) {
+                buffer[n++] = digits[i];
             }
         } else {
             const wchar_t* text = va_arg(args, const wchar_t*);

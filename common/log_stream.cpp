@@ -1,5 +1,6 @@
 #include "common/log_stream.h"
 
+#include "common/decimal.h"
 #include "common/local_time.h"
 #include "common/log_writer.h"
 
@@ -24,28 +25,6 @@ bool isHighSurrogate(wchar_t unit) noexcept
 
 }  // namespace
 
-namespace {
-
-// Appends value in decimal, zero-padded to at least `width` digits.
-size_t putNumber(char* out, unsigned long long value, int width)
-{
-    char digits[24];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count < width) {
-        digits[count++] = '0';
-    }
-    for (int i = 0; i < count; ++i) {
-        out[i] = digits[count - 1 - i];
-    }
-    return static_cast<size_t>(count);
-}
-
-}  // namespace
-
 // Formats by hand what "%02d-%02d\t%02d:%02d:%02d.%03d\t%04d\t%s\t(%d):" gives:
 // the log call is on every caller's path, and printf is its costliest part.
 int formatRecordPrefix(char* out, size_t capacity, const SYSTEMTIME& time, DWORD threadId,
@@ -57,19 +36,19 @@ int formatRecordPrefix(char* out, size_t capacity, const SYSTEMTIME& time, DWORD
     const size_t functionLength = std::strlen(function);
     char head[64];
     size_t n = 0;
-    n += putNumber(head + n, time.wMonth, 2);
+    n += putDecimal(head + n, time.wMonth, 2);
     head[n++] = '-';
-    n += putNumber(head + n, time.wDay, 2);
+    n += putDecimal(head + n, time.wDay, 2);
     head[n++] = '\t';
-    n += putNumber(head + n, time.wHour, 2);
+    n += putDecimal(head + n, time.wHour, 2);
     head[n++] = ':';
-    n += putNumber(head + n, time.wMinute, 2);
+    n += putDecimal(head + n, time.wMinute, 2);
     head[n++] = ':';
-    n += putNumber(head + n, time.wSecond, 2);
+    n += putDecimal(head + n, time.wSecond, 2);
     head[n++] = '.';
-    n += putNumber(head + n, time.wMilliseconds, 3);
+    n += putDecimal(head + n, time.wMilliseconds, 3);
     head[n++] = '\t';
-    n += putNumber(head + n, threadId, 4);
+    n += putDecimal(head + n, threadId, 4);
     head[n++] = '\t';
 
     char tail[32];
@@ -79,7 +58,7 @@ int formatRecordPrefix(char* out, size_t capacity, const SYSTEMTIME& time, DWORD
     if (line < 0) {
         tail[t++] = '-';
     }
-    t += putNumber(tail + t, line < 0 ? 0ull - static_cast<unsigned long long>(line) : static_cast<unsigned long long>(line), 1);
+    t += putDecimal(tail + t, line < 0 ? 0ull - static_cast<unsigned long long>(line) : static_cast<unsigned long long>(line), 1);
     tail[t++] = ')';
     tail[t++] = ':';
 

@@ -9,36 +9,6 @@ namespace {
 
 std::atomic<LogWriter*> g_writer{nullptr};
 
-// Holds an SRW lock exclusively for a scope; unlock and lock let a scope
-// step out of it for a while.
-class Lock {
-public:
-    explicit Lock(SRWLOCK& lock) noexcept : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
-    ~Lock()
-    {
-        if (m_held) {
-            ReleaseSRWLockExclusive(&m_lock);
-        }
-    }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-    void unlock() noexcept
-    {
-        ReleaseSRWLockExclusive(&m_lock);
-        m_held = false;
-    }
-    void lock() noexcept
-    {
-        AcquireSRWLockExclusive(&m_lock);
-        m_held = true;
-    }
-
-private:
-    SRWLOCK& m_lock;
-    bool m_held = true;
-};
-
 }  // namespace
 
 LogWriter::LogWriter(std::chrono::milliseconds flushInterval) : m_flushInterval(flushInterval) {}
@@ -66,7 +36,7 @@ void LogWriter::start(const std::wstring& path)
 void LogWriter::stop() noexcept
 {
     {
-        Lock lock(m_mutex);
+        std::lock_guard<SrwMutex> lock(m_mutex);
         m_stop = true;
     }
     WakeConditionVariable(&m_wakeup);
@@ -77,7 +47,7 @@ void LogWriter::stop() noexcept
 
 size_t LogWriter::pendingSize() const
 {
-    Lock lock(m_mutex);
+    std::lock_guard<SrwMutex> lock(m_mutex);
     return m_pending.size();
 }
 
@@ -85,7 +55,7 @@ void LogWriter::append(const char* data, size_t size) noexcept
 {
     bool wake = false;
     try {
-        Lock lock(m_mutex);
+        std::lock_guard<SrwMutex> lock(m_mutex);
         if (m_pending.size() > m_threshold) {
             return;
         }
@@ -105,7 +75,7 @@ void LogWriter::run(std::wstring path)
     file.open(path);
 
     std::string batch;
-    Lock lock(m_mutex);
+    std::unique_lock<SrwMutex> lock(m_mutex);
     for (;;) {
         // Wakes for a stop request, a full threshold or the end of the
         // interval; a spurious wake-up waits out the rest of the interval.
@@ -115,7 +85,7 @@ void LogWriter::run(std::wstring path)
             if (left.count() <= 0) {
                 break;
             }
-            SleepConditionVariableSRW(&m_wakeup, &m_mutex, static_cast<DWORD>(left.count()), 0);
+            SleepConditionVariableSRW(&m_wakeup, m_mutex.native(), static_cast<DWORD>(left.count()), 0);
         }
         const bool stopping = m_stop;
         if (!m_pending.empty()) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -52,7 +53,17 @@ private:
     // The system's own lock and condition variable: taking and waking them
     // stays in the calling process, where the POSIX-thread emulation's
     // condition variable signals through a kernel semaphore.
-    mutable SRWLOCK m_mutex = SRWLOCK_INIT;
+    class SrwMutex {
+    public:
+        void lock() noexcept { AcquireSRWLockExclusive(&m_lock); }
+        void unlock() noexcept { ReleaseSRWLockExclusive(&m_lock); }
+        SRWLOCK* native() noexcept { return &m_lock; }
+
+    private:
+        SRWLOCK m_lock = SRWLOCK_INIT;
+    };
+
+    mutable SrwMutex m_mutex;
     CONDITION_VARIABLE m_wakeup = CONDITION_VARIABLE_INIT;
     std::thread m_thread;
 };

@@ -152,22 +152,24 @@ void IpcClient::log(EDiscordLogLevel level, const std::string& message) const
 
 void IpcClient::setActivity(std::optional<nlohmann::json> activity, Completion done)
 {
+    bool replacing = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_lost) {
             m_due.emplace_back(std::move(done), DiscordResult_NotRunning);
             return;
         }
-        if (m_next) {
-            // The I/O thread already knows an update is waiting and when the
-            // pace lets it go; this one only takes its place, without a wake.
+        // The I/O thread already knows an update is waiting and when the pace
+        // lets it go; a newer one only takes its place, without a wake.
+        replacing = m_next.has_value();
+        if (replacing) {
             m_due.emplace_back(std::move(m_next->done), DiscordResult_TransactionAborted);
-            m_next = Update{std::move(activity), std::move(done)};
-            return;
         }
         m_next = Update{std::move(activity), std::move(done)};
     }
-    m_transport->wake();
+    if (!replacing) {
+        m_transport->wake();
+    }
 }
 
 EDiscordResult IpcClient::runCallbacks()
