@@ -30,6 +30,8 @@ public:
     void feed(const char* data, size_t size);
     Status next(Frame& frame);
     const std::string& error() const { return m_error; }
+    // Bytes held, consumed or not: what the decoder costs in memory.
+    size_t buffered() const { return m_buffer.size(); }
 
 private:
     std::string m_buffer;

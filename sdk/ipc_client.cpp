@@ -56,6 +56,12 @@ EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClie
         }
         return DiscordResult_NotRunning;
     }
+    return connect(std::move(options), std::move(transport), client);
+}
+
+EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<Transport> transport,
+                                  std::unique_ptr<IpcClient>& client)
+{
     const Json handshake = {{"v", 1}, {"client_id", std::to_string(options.clientId)}};
     const std::string bytes = encodeFrame(Opcode::Handshake, handshake.dump());
     if (!transport->send(bytes.data(), bytes.size())) {

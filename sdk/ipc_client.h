@@ -30,6 +30,7 @@ struct ClientOptions {
     uint32_t pid = 0;
     std::vector<std::string> endpoints;  // empty: where Discord listens
     std::chrono::milliseconds readyTimeout{3000};
+    std::chrono::milliseconds replyTimeout{20000};  // an unanswered update fails after this
     size_t paceLimit = 5;
     std::chrono::milliseconds paceWindow{20000};
     Clock clock;        // empty: the steady clock
@@ -43,6 +44,9 @@ class IpcClient {
 public:
     // Connects, shakes hands and waits for READY, at most readyTimeout.
     static EDiscordResult connect(ClientOptions options, std::unique_ptr<IpcClient>& client);
+    // The same over a connection made elsewhere, such as an in-memory one.
+    static EDiscordResult connect(ClientOptions options, std::unique_ptr<Transport> transport,
+                                  std::unique_ptr<IpcClient>& client);
 
     ~IpcClient();
     IpcClient(const IpcClient&) = delete;

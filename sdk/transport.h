@@ -19,6 +19,10 @@ public:
     // Writes everything; false once the connection is gone or shut down.
     virtual bool send(const char* data, size_t size) = 0;
 
+    // Writes what the connection takes at once and never waits; also after
+    // shutdown, as long as the connection was not broken. True when all went.
+    virtual bool sendWithoutWaiting(const char* data, size_t size) = 0;
+
     // Waits up to timeout for bytes: their count, 0 on timeout or wake, or
     // kClosed once the connection is gone.
     virtual int receive(char* buffer, size_t capacity, std::chrono::milliseconds timeout) = 0;

@@ -30,6 +30,16 @@ public:
 
     bool send(const char* data, size_t size) override
     {
+        // A send cut short leaves a partial frame behind: nothing more may follow it.
+        if (m_broken || !sendAll(data, size)) {
+            m_broken = true;
+            return false;
+        }
+        return true;
+    }
+
+    bool sendAll(const char* data, size_t size)
+    {
         size_t done = 0;
         while (done < size) {
             pollfd fds[2] = {{m_socket, POLLOUT, 0}, {m_wakeRead, POLLIN, 0}};
@@ -58,6 +68,15 @@ public:
             done += static_cast<size_t>(written);
         }
         return true;
+    }
+
+    bool sendWithoutWaiting(const char* data, size_t size) override
+    {
+        if (m_broken) {
+            return false;
+        }
+        const ssize_t written = ::send(m_socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        return written == static_cast<ssize_t>(size);
     }
 
     int receive(char* buffer, size_t capacity, std::chrono::milliseconds timeout) override
@@ -97,8 +116,9 @@ public:
 
     void shutdown() override
     {
+        // The socket stays open until the transport goes, so that a goodbye
+        // can still be written once the waits have ended.
         m_shutdown = true;
-        ::shutdown(m_socket, SHUT_RDWR);
         wake();
     }
 
@@ -114,6 +134,7 @@ private:
     int m_wakeRead;
     int m_wakeWrite;
     std::atomic<bool> m_shutdown{false};
+    bool m_broken = false;  // used by the sending thread, or after it ended
 };
 
 std::unique_ptr<Transport> wrapSocket(int fd)

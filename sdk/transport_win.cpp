@@ -54,6 +54,16 @@ public:
 
     bool send(const char* data, size_t size) override
     {
+        // A send cut short leaves a partial frame behind: nothing more may follow it.
+        if (m_broken || !sendAll(data, size)) {
+            m_broken = true;
+            return false;
+        }
+        return true;
+    }
+
+    bool sendAll(const char* data, size_t size)
+    {
         size_t done = 0;
         while (done < size) {
             if (m_shutdown) {
@@ -81,6 +91,27 @@ public:
             done += written;
         }
         return true;
+    }
+
+    bool sendWithoutWaiting(const char* data, size_t size) override
+    {
+        if (m_broken || size > MAXDWORD) {
+            return false;
+        }
+        OVERLAPPED write = {};
+        write.hEvent = m_writeDone;
+        ResetEvent(m_writeDone);
+        DWORD written = 0;
+        if (WriteFile(m_pipe, data, static_cast<DWORD>(size), &written, &write)) {
+            return written == size;
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            return false;
+        }
+        // The pipe is full: Discord does not read. Take the write back.
+        CancelIoEx(m_pipe, &write);
+        GetOverlappedResult(m_pipe, &write, &written, TRUE);
+        return false;
     }
 
     int receive(char* buffer, size_t capacity, std::chrono::milliseconds timeout) override
@@ -140,6 +171,7 @@ private:
     DWORD m_readSize = 0;
     char m_readBuffer[16384];
     std::atomic<bool> m_shutdown{false};
+    bool m_broken = false;  // used by the sending thread, or after it ended
 };
 
 HANDLE openPipe(const std::wstring& name)

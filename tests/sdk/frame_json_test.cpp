@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -66,6 +67,28 @@ TEST(Frame, OversizedOrUnknownFramesAreErrorsWithoutWaitingForTheirBody)
     FrameDecoder unknown;
     unknown.feed("\x05\x00\x00\x00\x00\x00\x00\x00", 8);
     EXPECT_EQ(unknown.next(frame), FrameDecoder::Status::Error);
+}
+
+TEST(Frame, DecoderHoldsAtMostOneFrameAndOneReadWhenReadsNeverEndOnAFrame)
+{
+    // Every read ends one byte into the next frame, so the decoder never sees
+    // its buffer consumed to the end.
+    const std::string frame = orvsdk::encodeFrame(Opcode::Frame, std::string(90, 'f'));
+    FrameDecoder decoder;
+    decoder.feed(frame.data(), 1);
+    size_t most = 0;
+    int frames = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string read = frame.substr(1) + frame.substr(0, 1);
+        decoder.feed(read.data(), read.size());
+        most = std::max(most, decoder.buffered());
+        orvsdk::Frame out;
+        while (decoder.next(out) == FrameDecoder::Status::Ready) {
+            ++frames;
+        }
+    }
+    EXPECT_EQ(frames, 20000);
+    EXPECT_LE(most, orvsdk::kHeaderSize + orvsdk::kMaxPayload + frame.size());
 }
 
 DiscordActivity fullActivity()

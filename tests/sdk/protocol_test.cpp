@@ -1,5 +1,6 @@
 // The IPC client against the Discord-side test peer, over real Unix sockets.
 #include "peer.h"
+#include "sdk/memory_transport.h"
 #include "sdk/ipc_client.h"
 
 #include <gtest/gtest.h>
@@ -306,6 +307,98 @@ TEST_F(ProtocolTest, HandingOverNeverWaitsForAPeerThatStoppedReading)
     EXPECT_GT(completed, 0) << "superseded updates complete";
     m_client.reset();  // must not hang on the blocked send
     EXPECT_EQ(completed, 5000);
+}
+
+
+// Discord sides that misbehave, as a stranger owning the endpoint might.
+class HostileDiscordTest : public ProtocolTest {
+protected:
+    void connectInMemory(orvsdk::ClientOptions o)
+    {
+        m_link = std::make_shared<sdktest::MemoryLink>();
+        m_link->push(orvsdk::encodeFrame(orvsdk::Opcode::Frame, R"({"cmd":"DISPATCH","evt":"READY","nonce":null})"));
+        ASSERT_EQ(IpcClient::connect(std::move(o), std::make_unique<sdktest::MemoryTransport>(m_link), m_client),
+                  DiscordResult_Ok);
+    }
+
+    std::shared_ptr<sdktest::MemoryLink> m_link;
+};
+
+TEST_F(HostileDiscordTest, DeeplyNestedAnswerIsRefusedWithoutRecursion)
+{
+    discordpeer::Options o;
+    o.deepNesting = 30000;  // 60 KB of brackets: under the frame cap
+    startPeer(o);
+    ASSERT_EQ(connect(), DiscordResult_Ok);
+    std::vector<EDiscordResult> results;
+    m_client->setActivity(activity("deep"), [&](EDiscordResult r) { results.push_back(r); });
+    EXPECT_EQ(runUntil([&] { return !results.empty(); }), DiscordResult_NotRunning);
+    EXPECT_EQ(results, std::vector<EDiscordResult>{DiscordResult_NotRunning});
+}
+
+TEST_F(HostileDiscordTest, AnExceptionOnTheConnectionsThreadIsALostConnection)
+{
+    connectInMemory(options());
+    {
+        std::lock_guard<std::mutex> lock(m_link->mutex);
+        m_link->throwOnSend = true;
+    }
+    std::vector<EDiscordResult> results;
+    m_client->setActivity(activity("x"), [&](EDiscordResult r) { results.push_back(r); });
+    EXPECT_EQ(runUntil([&] { return !results.empty(); }), DiscordResult_NotRunning);
+    EXPECT_EQ(results, std::vector<EDiscordResult>{DiscordResult_NotRunning});
+}
+
+TEST_F(HostileDiscordTest, AnUnansweredUpdateFailsAtItsDeadlineExactlyOnce)
+{
+    auto o = options();
+    o.replyTimeout = 20s;
+    connectInMemory(o);
+    std::vector<EDiscordResult> results;
+    m_client->setActivity(activity("x"), [&](EDiscordResult r) { results.push_back(r); });
+    ASSERT_TRUE(m_link->waitIdle(5s));
+    ASSERT_NE(m_link->written().find("SET_ACTIVITY"), std::string::npos);
+
+    advanceClock(19s);
+    m_client->runCallbacks();
+    EXPECT_TRUE(results.empty()) << "failed before its deadline";
+    advanceClock(1s);
+    m_client->runCallbacks();
+    EXPECT_EQ(results, std::vector<EDiscordResult>{DiscordResult_ServiceUnavailable});
+
+    // The late answer finds nothing to complete; the connection lives on.
+    m_link->push(orvsdk::encodeFrame(orvsdk::Opcode::Frame, R"({"cmd":"SET_ACTIVITY","evt":null,"nonce":"4321-1"})"));
+    ASSERT_TRUE(m_link->waitIdle(5s));
+    EXPECT_EQ(m_client->runCallbacks(), DiscordResult_Ok);
+    m_client.reset();
+    EXPECT_EQ(results.size(), 1u);
+}
+
+TEST_F(HostileDiscordTest, DestroyingSaysGoodbyeWithCloseAndNeverWaitsForIt)
+{
+    startPeer();
+    ASSERT_EQ(connect(), DiscordResult_Ok);
+    m_client.reset();
+    ASSERT_TRUE(m_peer->waitFor([](const auto& r) { return !discordpeer::framesWithOpcode(r, 2).empty(); }, 5s))
+        << "no CLOSE frame arrived";
+
+    // A peer that stopped reading and whose socket is full gets none, and the
+    // caller does not wait for it.
+    m_peer->stop();
+    m_peer.reset();
+    discordpeer::Options o;
+    o.hangAfter = 1;
+    startPeer(o);
+    auto opts = options();
+    opts.paceLimit = 1000000;
+    ASSERT_EQ(connect(opts), DiscordResult_Ok);
+    for (int i = 0; i < 3000; ++i) {
+        m_client->setActivity(json{{"details", std::string(200, 'w') + std::to_string(i)}}, nullptr);
+        advanceClock(1ms);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    m_client.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
 }  // namespace

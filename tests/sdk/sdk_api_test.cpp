@@ -8,13 +8,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORV_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
+
+// While set on a thread, every allocation there fails with std::bad_alloc.
+thread_local bool t_failAllocations = false;
 
 struct Outcome {
     int calls = 0;
@@ -122,4 +133,95 @@ TEST_F(SdkApi, PublishesAnActivityAndCompletesItInRunCallbacks)
     core->destroy(core);
 }
 
+TEST_F(SdkApi, DestroyWhileTheConnectionLogsFreesNothingStillInUse)
+{
+    startPeer();
+    DiscordCreateParams p = params();
+    for (int round = 0; round < 1000; ++round) {
+        IDiscordCore* core = nullptr;
+        ASSERT_EQ(DiscordCreate(DISCORD_VERSION, &p, &core), DiscordResult_Ok);
+        core->set_log_hook(core, DiscordLogLevel_Debug, nullptr, [](void*, EDiscordLogLevel, const char*) {});
+        IDiscordActivityManager* activities = core->get_activity_manager(core);
+        DiscordActivity activity{};
+        std::strcpy(activity.details, "round");
+        activities->update_activity(activities, &activity, nullptr, nullptr);
+        // Destroy at varying moments of the connection thread's sending and logging.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(round % 200 * 5);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        core->destroy(core);
+    }
+}
+
+#ifndef ORV_SANITIZED_ALLOCATOR
+TEST_F(SdkApi, NoExceptionCrossesTheInterfaceWhenMemoryRunsOut)
+{
+    startPeer();
+    DiscordCreateParams p = params();
+    IDiscordCore* core = nullptr;
+    ASSERT_EQ(DiscordCreate(DISCORD_VERSION, &p, &core), DiscordResult_Ok);
+    IDiscordActivityManager* activities = core->get_activity_manager(core);
+    DiscordActivity activity{};
+    std::strcpy(activity.details, "no memory");
+    Outcome failed;
+    Outcome cleared;
+    // Whether the call let an exception out while no allocation could succeed.
+    auto throwsWithoutMemory = [](const std::function<void()>& call) {
+        bool threw = false;
+        t_failAllocations = true;
+        try {
+            call();
+        } catch (...) {
+            threw = true;
+        }
+        t_failAllocations = false;
+        return threw;
+    };
+    EXPECT_FALSE(throwsWithoutMemory([&] { activities->update_activity(activities, &activity, &failed, remember); }));
+    EXPECT_FALSE(throwsWithoutMemory([&] { activities->clear_activity(activities, &cleared, remember); }));
+    EXPECT_FALSE(throwsWithoutMemory([&] { core->set_log_hook(core, DiscordLogLevel_Debug, nullptr, logHook); }));
+    EXPECT_FALSE(throwsWithoutMemory([&] { core->run_callbacks(core); }));
+    EXPECT_EQ(failed.calls, 1);
+    EXPECT_EQ(failed.result, DiscordResult_InternalError);
+
+    // The core still works, and every callback ran once.
+    Outcome later;
+    activities->update_activity(activities, &activity, &later, remember);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while ((later.calls == 0 || cleared.calls == 0) && std::chrono::steady_clock::now() < deadline) {
+        core->run_callbacks(core);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(later.calls, 1);
+    EXPECT_EQ(cleared.calls, 1);
+    EXPECT_FALSE(throwsWithoutMemory([&] { core->destroy(core); }));
+}
+#endif
+
 }  // namespace
+
+#ifndef ORV_SANITIZED_ALLOCATOR
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // these pair malloc with free on purpose
+#endif
+void* operator new(std::size_t size)
+{
+    if (t_failAllocations) {
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
+#endif

@@ -18,7 +18,7 @@ void usage()
                  "usage: discord-peer [--pipe N] [--endpoint PATH] [--out FILE] [--once]\n"
                  "                    [--close-handshake CODE] [--no-ready] [--error CODE]\n"
                  "                    [--hang-after N] [--drop-after N] [--malformed] [--oversized]\n"
-                 "                    [--ping] [--split]\n");
+                 "                    [--ping] [--split] [--flood N] [--deep-nesting N] [--silent]\n");
 }
 
 }  // namespace
@@ -50,6 +50,9 @@ int main(int argc, char** argv)
         else if (arg == "--oversized") options.oversized = true;
         else if (arg == "--ping") options.ping = true;
         else if (arg == "--split") options.split = true;
+        else if (arg == "--flood") options.flood = std::atoi(value());
+        else if (arg == "--deep-nesting") options.deepNesting = std::atoi(value());
+        else if (arg == "--silent") options.silent = true;
         else {
             usage();
             return 2;

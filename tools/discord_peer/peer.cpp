@@ -3,6 +3,7 @@
 #include "sdk/frame.h"
 #include "sdk/transport.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace discordpeer {
@@ -30,6 +31,37 @@ const json kReady = {
       {"config", {{"cdn_host", "cdn.discordapp.com"}, {"api_endpoint", "//discord.com/api"}, {"environment", "production"}}},
       {"user", {{"id", "1"}, {"username", "peer"}, {"discriminator", "0"}, {"bot", false}}}}},
     {"nonce", nullptr}};
+
+// Frames the client must read and ignore, written so that every write ends one
+// byte into the next frame: a reader that keeps up never sees a frame's end at
+// the end of a read.
+bool sendFlood(Transport& client, int count)
+{
+    const json event = {{"cmd", "DISPATCH"}, {"evt", "ACTIVITY_JOIN"}, {"data", {{"secret", std::string(900, 'f')}}}};
+    const std::string frame = orvsdk::encodeFrame(Opcode::Frame, event.dump());
+    std::string stream;
+    for (int i = 0; i < count; ++i) {
+        stream += frame;
+    }
+    constexpr size_t kFramesPerWrite = 10;
+    size_t at = 0;
+    while (at < stream.size()) {
+        const size_t end = std::min(stream.size(), at + kFramesPerWrite * frame.size() + (at == 0 ? 1 : 0));
+        if (!client.send(stream.data() + at, end - at)) {
+            return false;
+        }
+        at = end;
+    }
+    return true;
+}
+
+// An ERROR answer whose data is an array nested `depth` deep: valid JSON,
+// well under the frame cap, and deep enough to overflow a recursive reader.
+std::string deepError(const json& nonce, int depth)
+{
+    return R"({"cmd":"SET_ACTIVITY","evt":"ERROR","nonce":)" + nonce.dump() + R"(,"data":)" +
+           std::string(static_cast<size_t>(depth), '[') + std::string(static_cast<size_t>(depth), ']') + "}";
+}
 
 }  // namespace
 
@@ -181,11 +213,21 @@ void Peer::serveLoop()
                         const std::string huge = std::string("\x01\x00\x00\x00", 4) + std::string("\x00\x00\xA0\x00", 4);
                         client->send(huge.data(), huge.size());
                     }
+                    if (m_options.flood > 0) {
+                        sendFlood(*client, m_options.flood);
+                    }
                 } else if (frame.opcode == Opcode::Ping) {
                     send(Opcode::Pong, frame.payload);
                 } else if (frame.opcode == Opcode::Close) {
                     open = false;
                 } else if (frame.opcode == Opcode::Frame && !body.is_discarded() && body.value("cmd", "") == "SET_ACTIVITY") {
+                    if (m_options.silent) {
+                        continue;
+                    }
+                    if (m_options.deepNesting > 0) {
+                        send(Opcode::Frame, deepError(body.value("nonce", json()), m_options.deepNesting));
+                        continue;
+                    }
                     json answer = {{"cmd", "SET_ACTIVITY"}, {"nonce", body.value("nonce", json())}};
                     if (m_options.errorCode) {
                         answer["evt"] = "ERROR";

@@ -26,6 +26,9 @@ struct Options {
     bool oversized = false;         // after READY, announce a frame of 10 MiB
     bool ping = false;              // after READY, send a PING
     bool split = false;             // write every frame one byte at a time
+    int flood = 0;                  // after READY, this many ignorable frames, no write ending on a frame's end
+    int deepNesting = 0;            // answer SET_ACTIVITY with ERROR whose data is nested this deep
+    bool silent = false;            // read everything, never answer SET_ACTIVITY
     bool once = false;              // serve one connection, then end
     std::FILE* out = nullptr;       // one JSON line per frame received, if set
 };
