@@ -38,7 +38,16 @@ extern "C" {
 #define DISCORD_EXPORT
 #endif
 
-enum EDiscordResult {
+/* In C++ every enum is given its C size as a fixed type, so that any value a
+ * caller or another SDK build passes (a newer result code, say) is a valid
+ * value of the enum rather than undefined behaviour. The layout is the C one. */
+#ifdef __cplusplus
+#define DISCORD_ENUM(name) enum name : int
+#else
+#define DISCORD_ENUM(name) enum name
+#endif
+
+DISCORD_ENUM(EDiscordResult) {
     DiscordResult_Ok = 0,
     DiscordResult_ServiceUnavailable = 1,
     DiscordResult_InvalidVersion = 2,
@@ -85,45 +94,45 @@ enum EDiscordResult {
     DiscordResult_TransactionAborted = 43,
 };
 
-enum EDiscordCreateFlags {
+DISCORD_ENUM(EDiscordCreateFlags) {
     DiscordCreateFlags_Default = 0,
     DiscordCreateFlags_NoRequireDiscord = 1,
 };
 
-enum EDiscordLogLevel {
+DISCORD_ENUM(EDiscordLogLevel) {
     DiscordLogLevel_Error = 1,
     DiscordLogLevel_Warn = 2,
     DiscordLogLevel_Info = 3,
     DiscordLogLevel_Debug = 4,
 };
 
-enum EDiscordActivityType {
+DISCORD_ENUM(EDiscordActivityType) {
     DiscordActivityType_Playing = 0,
     DiscordActivityType_Streaming = 1,
     DiscordActivityType_Listening = 2,
     DiscordActivityType_Watching = 3,
 };
 
-enum EDiscordActivityActionType {
+DISCORD_ENUM(EDiscordActivityActionType) {
     DiscordActivityActionType_Join = 1,
     DiscordActivityActionType_Spectate = 2,
 };
 
-enum EDiscordActivityJoinRequestReply {
+DISCORD_ENUM(EDiscordActivityJoinRequestReply) {
     DiscordActivityJoinRequestReply_No = 0,
     DiscordActivityJoinRequestReply_Yes = 1,
     DiscordActivityJoinRequestReply_Ignore = 2,
 };
 
-enum EDiscordRelationshipType {
+DISCORD_ENUM(EDiscordRelationshipType) {
     DiscordRelationshipType_None = 0,
 };
 
-enum EDiscordStatus {
+DISCORD_ENUM(EDiscordStatus) {
     DiscordStatus_Offline = 0,
 };
 
-enum EDiscordEntitlementType {
+DISCORD_ENUM(EDiscordEntitlementType) {
     DiscordEntitlementType_Purchase = 1,
 };
 

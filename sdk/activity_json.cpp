@@ -161,7 +161,10 @@ nlohmann::json activityToJson(const DiscordActivity& activity)
         object["secrets"] = secrets;
     }
 
-    if (activity.instance) {
+    // A C caller may leave any byte in a bool; read it as the byte it is.
+    unsigned char instance = 0;
+    std::memcpy(&instance, &activity.instance, sizeof instance);
+    if (instance != 0) {
         object["instance"] = true;
     }
     // Over IPC Discord takes only these types; streaming would void the update.

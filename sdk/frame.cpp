@@ -33,8 +33,10 @@ std::string encodeFrame(Opcode opcode, const std::string& payload)
 
 void FrameDecoder::feed(const char* data, size_t size)
 {
-    if (m_offset > 0 && m_offset == m_buffer.size()) {
-        m_buffer.clear();
+    // What next() consumed goes before new bytes come: the buffer then holds
+    // at most one unfinished frame and this read.
+    if (m_offset > 0) {
+        m_buffer.erase(0, m_offset);
         m_offset = 0;
     }
     m_buffer.append(data, size);

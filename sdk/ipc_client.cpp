@@ -3,16 +3,54 @@
 #include "sdk/activity_json.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace orvsdk {
 namespace {
 
 constexpr std::chrono::milliseconds kIdleWait{60000};
+// Far beyond anything Discord sends. Deeper trees would be copied, dumped and
+// compared by recursion, so they are refused before any is built.
+constexpr size_t kMaxNesting = 64;
+// Diagnostics quote what Discord sent; the log gets a bounded part of it.
+constexpr size_t kMaxLogText = 4096;
 
 using Json = nlohmann::json;
 
+// Whether arrays and objects nest no deeper than the limit. Brackets within
+// strings do not count; whether the text is JSON at all is the parser's call.
+bool nestingWithin(const std::string& text, size_t limit)
+{
+    size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) {
+                return false;
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
 std::optional<Json> parseJson(const std::string& text)
 {
+    if (!nestingWithin(text, kMaxNesting)) {
+        return std::nullopt;
+    }
     Json value = Json::parse(text, nullptr, false);
     if (value.is_discarded()) {
         return std::nullopt;
@@ -36,10 +74,26 @@ int intField(const Json& object, const char* key, int fallback)
     if (object.is_object()) {
         auto it = object.find(key);
         if (it != object.end() && it->is_number_integer()) {
-            return it->get<int>();
+            const auto value = it->get<int64_t>();
+            if (value >= INT32_MIN && value <= INT32_MAX) {
+                return static_cast<int>(value);
+            }
         }
     }
     return fallback;
+}
+
+// At most kMaxLogText bytes, cut before a UTF-8 sequence rather than in it.
+std::string bounded(const std::string& text)
+{
+    if (text.size() <= kMaxLogText) {
+        return text;
+    }
+    size_t cut = kMaxLogText;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return text.substr(0, cut) + "...";
 }
 
 }  // namespace
@@ -140,8 +194,26 @@ IpcClient::~IpcClient()
     if (m_thread.joinable()) {
         m_thread.join();
     }
-    lose("the core is being destroyed");
-    runCallbacks();
+    bool lost;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        lost = m_lost;
+        m_lost = true;
+    }
+    // A polite goodbye, if the connection still stands and takes it at once:
+    // a Discord that stopped reading gets none, and the caller never waits.
+    if (!lost) {
+        try {
+            const std::string close = encodeFrame(Opcode::Close, "{}");
+            m_transport->sendWithoutWaiting(close.data(), close.size());
+        } catch (...) {
+        }
+    }
+    try {
+        runCallbacks();
+    } catch (...) {
+        // Out of memory at the very end: what is pending cannot be told.
+    }
 }
 
 std::chrono::steady_clock::time_point IpcClient::now() const
@@ -149,10 +221,15 @@ std::chrono::steady_clock::time_point IpcClient::now() const
     return m_options.clock ? m_options.clock() : std::chrono::steady_clock::now();
 }
 
-void IpcClient::log(EDiscordLogLevel level, const std::string& message) const
+void IpcClient::log(EDiscordLogLevel level, const std::string& message) const noexcept
 {
-    if (m_options.log) {
-        m_options.log(level, message);
+    if (!m_options.log) {
+        return;
+    }
+    try {
+        m_options.log(level, bounded(message));
+    } catch (...) {
+        // A diagnostic that cannot be recorded is dropped.
     }
 }
 
@@ -161,6 +238,10 @@ void IpcClient::setActivity(std::optional<nlohmann::json> activity, Completion d
     bool replacing = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        // The one allocation comes first: if it fails, nothing was taken.
+        if (m_due.size() == m_due.capacity()) {
+            m_due.reserve(std::max<size_t>(8, 2 * m_due.capacity()));
+        }
         if (m_lost) {
             m_due.emplace_back(std::move(done), DiscordResult_NotRunning);
             return;
@@ -178,21 +259,42 @@ void IpcClient::setActivity(std::optional<nlohmann::json> activity, Completion d
     }
 }
 
+void IpcClient::collectDue(std::vector<std::pair<Completion, EDiscordResult>>& due)
+{
+    const auto current = now();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Room for all first, so that nothing is dropped between the moves.
+    due.reserve(m_due.size() + m_inFlight.size() + 1);
+    for (auto& entry : m_due) {
+        due.push_back(std::move(entry));
+    }
+    m_due.clear();
+    if (m_lost && m_next) {
+        due.emplace_back(std::move(m_next->done), DiscordResult_NotRunning);
+        m_next.reset();
+    }
+    for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
+        if (m_lost || current >= it->second.deadline) {
+            due.emplace_back(std::move(it->second.done),
+                             m_lost ? DiscordResult_NotRunning : DiscordResult_ServiceUnavailable);
+            it = m_inFlight.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 EDiscordResult IpcClient::runCallbacks()
 {
     std::vector<std::pair<Completion, EDiscordResult>> due;
-    bool lost;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        due.swap(m_due);
-        lost = m_lost;
-    }
+    collectDue(due);
     for (auto& [done, result] : due) {
         if (done) {
             done(result);
         }
     }
-    return lost ? DiscordResult_NotRunning : DiscordResult_Ok;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lost ? DiscordResult_NotRunning : DiscordResult_Ok;
 }
 
 void IpcClient::poke()
@@ -215,21 +317,24 @@ std::chrono::milliseconds IpcClient::nextWait()
 
 bool IpcClient::sendDueUpdate()
 {
-    Update update;
+    std::optional<Json> activity;
     std::string nonce;
     {
+        const auto current = now();
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_next || !m_pacer.allows(now())) {
+        if (m_lost || !m_next || !m_pacer.allows(current)) {
             return true;
         }
-        update = std::move(*m_next);
+        nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
+        // Allocations first; the update moves only once they all succeeded.
+        auto slot = m_inFlight.emplace(nonce, Pending{}).first;
+        m_pacer.record(current);
+        ++m_nonceCounter;
+        slot->second = Pending{std::move(m_next->done), current + m_options.replyTimeout};
+        activity = std::move(m_next->activity);
         m_next.reset();
-        nonce = std::to_string(m_options.pid) + "-" + std::to_string(++m_nonceCounter);
-        m_inFlight.emplace(nonce, std::move(update.done));
-        m_pacer.record(now());
     }
-    const std::string command =
-        setActivityCommand(m_options.pid, update.activity ? &*update.activity : nullptr, nonce);
+    const std::string command = setActivityCommand(m_options.pid, activity ? &*activity : nullptr, nonce);
     const std::string bytes = encodeFrame(Opcode::Frame, command);
     log(DiscordLogLevel_Debug, "sending " + command);
     if (!m_transport->send(bytes.data(), bytes.size())) {
@@ -251,7 +356,7 @@ bool IpcClient::handleFrame(const Frame& frame)
         return true;
     }
     case Opcode::Close:
-        lose("Discord closed the connection: " + frame.payload);
+        lose("Discord closed the connection: ", frame.payload);
         return false;
     case Opcode::Frame:
         break;
@@ -260,7 +365,7 @@ bool IpcClient::handleFrame(const Frame& frame)
     }
     const std::optional<Json> message = parseJson(frame.payload);
     if (!message || !message->is_object()) {
-        lose("Discord sent a frame that is not a JSON object");
+        lose("Discord sent a frame that is not a JSON object, or one nested too deeply");
         return false;
     }
     const std::string nonce = stringField(*message, "nonce");
@@ -268,38 +373,54 @@ bool IpcClient::handleFrame(const Frame& frame)
     if (stringField(*message, "evt") == "ERROR") {
         const Json data = message->value("data", Json::object());
         result = resultForErrorCode(intField(data, "code", 0));
-        log(DiscordLogLevel_Warn, "Discord refused an update: " + data.dump());
+        log(DiscordLogLevel_Warn,
+            "Discord refused an update: " + data.dump(-1, ' ', false, Json::error_handler_t::replace));
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_inFlight.find(nonce);
     if (it != m_inFlight.end()) {
-        m_due.emplace_back(std::move(it->second), result);
+        if (m_due.size() == m_due.capacity()) {
+            m_due.reserve(std::max<size_t>(8, 2 * m_due.capacity()));
+        }
+        m_due.emplace_back(std::move(it->second.done), result);
         m_inFlight.erase(it);
     }
     return true;
 }
 
-void IpcClient::lose(const std::string& why)
+// Marks the connection lost and ends its waits. Allocates nothing that could
+// fail: what is pending is completed by the next runCallbacks.
+void IpcClient::lose(const char* why, const std::string& detail) noexcept
 {
+    bool first;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_lost && !m_stopping) {
-            log(DiscordLogLevel_Error, why);
-        }
+        first = !m_lost && !m_stopping;
         m_lost = true;
-        if (m_next) {
-            m_due.emplace_back(std::move(m_next->done), DiscordResult_NotRunning);
-            m_next.reset();
-        }
-        for (auto& [nonce, done] : m_inFlight) {
-            m_due.emplace_back(std::move(done), DiscordResult_NotRunning);
-        }
-        m_inFlight.clear();
     }
-    m_transport->shutdown();
+    if (first) {
+        try {
+            log(DiscordLogLevel_Error, why + detail);
+        } catch (...) {
+        }
+    }
+    try {
+        m_transport->shutdown();
+    } catch (...) {
+    }
 }
 
-void IpcClient::run()
+void IpcClient::run() noexcept
+{
+    try {
+        serve();
+    } catch (...) {
+        // Out of memory, or a fault of ours: either way this connection is done.
+        lose("the connection's thread failed; the connection is dropped");
+    }
+}
+
+void IpcClient::serve()
 {
     char buffer[16384];
     while (!m_stopping) {
@@ -312,7 +433,7 @@ void IpcClient::run()
             }
         }
         if (status == FrameDecoder::Status::Error) {
-            lose("Discord sent a bad frame: " + m_decoder.error());
+            lose("Discord sent a bad frame: ", m_decoder.error());
             return;
         }
         if (!sendDueUpdate()) {

@@ -39,7 +39,10 @@ struct ClientOptions {
 
 // One live connection to the Discord client. Input and output run on a
 // thread of its own; callers hand activities over and never wait on Discord.
-// Completions run only inside runCallbacks, on the caller's thread.
+// Completions run only inside runCallbacks, on the caller's thread, each
+// exactly once. Whatever Discord's side sends, the client holds at most one
+// frame and one read of it, and its thread ends no other way than by a lost
+// connection or the client's end.
 class IpcClient {
 public:
     // Connects, shakes hands and waits for READY, at most readyTimeout.
@@ -57,8 +60,9 @@ public:
     // with TransactionAborted. Never blocks on the connection.
     void setActivity(std::optional<nlohmann::json> activity, Completion done);
 
-    // Runs the completions that are due; Ok while the connection lives,
-    // NotRunning once it is lost.
+    // Runs the completions that are due, those of updates Discord left
+    // unanswered past replyTimeout among them (ServiceUnavailable); Ok while
+    // the connection lives, NotRunning once it is lost.
     EDiscordResult runCallbacks();
 
     // Makes the connection's thread look at the clock again now.
@@ -69,16 +73,22 @@ private:
         std::optional<nlohmann::json> activity;
         Completion done;
     };
+    struct Pending {
+        Completion done;
+        std::chrono::steady_clock::time_point deadline;
+    };
 
     IpcClient(ClientOptions options, std::unique_ptr<Transport> transport);
     static EDiscordResult awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options);
 
     std::chrono::steady_clock::time_point now() const;
-    void log(EDiscordLogLevel level, const std::string& message) const;
-    void run();
+    void log(EDiscordLogLevel level, const std::string& message) const noexcept;
+    void run() noexcept;
+    void serve();
     bool sendDueUpdate();
     bool handleFrame(const Frame& frame);
-    void lose(const std::string& why);
+    void lose(const char* why, const std::string& detail = std::string()) noexcept;
+    void collectDue(std::vector<std::pair<Completion, EDiscordResult>>& due);
     std::chrono::milliseconds nextWait();
 
     ClientOptions m_options;
@@ -89,9 +99,9 @@ private:
 
     std::mutex m_mutex;  // guards everything below
     std::optional<Update> m_next;
-    std::map<std::string, Completion> m_inFlight;
+    std::map<std::string, Pending> m_inFlight;
     std::vector<std::pair<Completion, EDiscordResult>> m_due;
-    bool m_lost = false;
+    bool m_lost = false;  // what is pending then completes with NotRunning
 
     std::atomic<bool> m_stopping{false};
     std::thread m_thread;

@@ -82,11 +82,14 @@ struct CoreHandle {
 struct CoreState {
     CoreHandle handle{};
     ActivityHandle activity{};
-    std::unique_ptr<IpcClient> client;
 
     std::mutex logMutex;
     LogHook logHook;
     std::deque<std::pair<EDiscordLogLevel, std::string>> logQueue;
+
+    // Last, so that it goes first: its thread logs into the members above
+    // until it has ended.
+    std::unique_ptr<IpcClient> client;
 
     void queueLog(EDiscordLogLevel level, const std::string& message)
     {
@@ -139,9 +142,12 @@ orvsdk::Completion completionFor(void* data, DiscordResultCallback callback)
     };
 }
 
+// No C++ exception may leave through the C interface: every entry point
+// catches them all and answers with a result instead.
+
 void destroy(IDiscordCore* core)
 {
-    delete stateOf(core);
+    delete stateOf(core);  // the client's end lets nothing out
 }
 
 EDiscordResult runCallbacks(IDiscordCore* core)
@@ -150,16 +156,23 @@ EDiscordResult runCallbacks(IDiscordCore* core)
     if (!state) {
         return DiscordResult_InternalError;
     }
-    const EDiscordResult result = state->client->runCallbacks();
-    state->deliverLogs();
-    return result;
+    try {
+        const EDiscordResult result = state->client->runCallbacks();
+        state->deliverLogs();
+        return result;
+    } catch (...) {
+        return DiscordResult_InternalError;
+    }
 }
 
 void setLogHook(IDiscordCore* core, EDiscordLogLevel minLevel, void* data, DiscordLogHook hook)
 {
     if (CoreState* state = stateOf(core)) {
-        std::lock_guard<std::mutex> lock(state->logMutex);
-        state->logHook = LogHook{minLevel, data, hook};
+        try {
+            std::lock_guard<std::mutex> lock(state->logMutex);
+            state->logHook = LogHook{minLevel, data, hook};
+        } catch (...) {
+        }
     }
 }
 
@@ -195,9 +208,17 @@ void updateActivity(IDiscordActivityManager* manager, DiscordActivity* activity,
         }
         return;
     }
-    nlohmann::json object = orvsdk::activityToJson(*activity);
-    state->client->setActivity(object.empty() ? std::nullopt : std::optional<nlohmann::json>(std::move(object)),
-                               completionFor(data, callback));
+    // setActivity takes the completion only when it cannot fail any more, so
+    // a failure here is the callback's one and only call.
+    try {
+        nlohmann::json object = orvsdk::activityToJson(*activity);
+        state->client->setActivity(object.empty() ? std::nullopt : std::optional<nlohmann::json>(std::move(object)),
+                                   completionFor(data, callback));
+    } catch (...) {
+        if (callback) {
+            callback(data, DiscordResult_InternalError);
+        }
+    }
 }
 
 void clearActivity(IDiscordActivityManager* manager, void* data, DiscordResultCallback callback)
@@ -209,7 +230,13 @@ void clearActivity(IDiscordActivityManager* manager, void* data, DiscordResultCa
         }
         return;
     }
-    state->client->setActivity(std::nullopt, completionFor(data, callback));
+    try {
+        state->client->setActivity(std::nullopt, completionFor(data, callback));
+    } catch (...) {
+        if (callback) {
+            callback(data, DiscordResult_InternalError);
+        }
+    }
 }
 
 void sendRequestReply(IDiscordActivityManager*, DiscordUserId, EDiscordActivityJoinRequestReply, void* data,

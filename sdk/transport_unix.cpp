@@ -38,6 +38,7 @@ public:
         return true;
     }
 
+private:
     bool sendAll(const char* data, size_t size)
     {
         size_t done = 0;
@@ -49,11 +50,13 @@ public:
                 }
                 return false;
             }
-            if (m_shutdown) {
-                return false;
-            }
+            // Drained before the flag is read: shutdown sets the flag before it
+            // wakes, so a wake drained here cannot hide it.
             if (fds[1].revents & POLLIN) {
                 drainWake();
+            }
+            if (m_shutdown) {
+                return false;
             }
             if (!(fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
                 continue;
@@ -70,6 +73,7 @@ public:
         return true;
     }
 
+public:
     bool sendWithoutWaiting(const char* data, size_t size) override
     {
         if (m_broken) {

@@ -62,6 +62,7 @@ public:
         return true;
     }
 
+private:
     bool sendAll(const char* data, size_t size)
     {
         size_t done = 0;
@@ -93,6 +94,7 @@ public:
         return true;
     }
 
+public:
     bool sendWithoutWaiting(const char* data, size_t size) override
     {
         if (m_broken || size > MAXDWORD) {
@@ -275,7 +277,7 @@ std::vector<std::string> discordEndpoints()
 {
     std::vector<std::string> endpoints;
     for (int n = 0; n < 10; ++n) {
-        endpoints.push_back("\\\\?\\pipe\\discord-ipc-" + std::to_string(n));
+        endpoints.push_back("\\\\.\\pipe\\discord-ipc-" + std::to_string(n));
     }
     return endpoints;
 }

@@ -6,9 +6,11 @@ namespace {
 State g_state;
 char g_managers[12];  // distinct addresses handed out as manager interfaces
 
+// As the real library does, destroy completes what is still pending.
 void destroy(IDiscordCore*)
 {
     ++g_state.destroyCalls;
+    completeAll(DiscordResult_NotRunning);
 }
 
 EDiscordResult runCallbacks(IDiscordCore*)

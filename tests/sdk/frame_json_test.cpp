@@ -2,6 +2,7 @@
 #include "sdk/activity_json.h"
 #include "sdk/frame.h"
 #include "sdk/pacer.h"
+#include "sdk/transport.h"
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,16 @@ TEST(Frame, DecoderHoldsAtMostOneFrameAndOneReadWhenReadsNeverEndOnAFrame)
     EXPECT_EQ(frames, 20000);
     EXPECT_LE(most, orvsdk::kHeaderSize + orvsdk::kMaxPayload + frame.size());
 }
+
+#ifdef _WIN32
+TEST(Endpoints, PipesAreNamedInTheFormWaitNamedPipeIsDocumentedFor)
+{
+    const std::vector<std::string> endpoints = orvsdk::discordEndpoints();
+    ASSERT_EQ(endpoints.size(), 10u);
+    EXPECT_EQ(endpoints[0], "\\\\.\\pipe\\discord-ipc-0");
+    EXPECT_EQ(endpoints[9], "\\\\.\\pipe\\discord-ipc-9");
+}
+#endif
 
 DiscordActivity fullActivity()
 {
