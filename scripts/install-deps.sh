@@ -12,6 +12,8 @@ packages=(
   nlohmann-json3-dev
   g++-mingw-w64-x86-64-posix
   g++-mingw-w64-i686-posix
+  clang
+  libclang-rt-14-dev
   wine
   wine64
   xvfb

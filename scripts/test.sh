@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the Windows programs under Wine on a
-# private X display, the Linux ones natively. Installs what is missing first.
+# private X display, the Linux ones natively, also under the sanitizers with
+# the fuzz targets. Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 scripts/install-deps.sh
 
-for preset in windows-x64 windows-x86 linux; do
+for preset in windows-x64 windows-x86 linux linux-asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
@@ -20,4 +21,7 @@ wine_env_start
 status=0
 ctest --preset windows-x64 || status=1
 ctest --preset linux || status=1
+# The SDK's native tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+# each fuzz target's corpus replayed, and a short run of each target.
+ctest --preset linux-asan || status=1
 exit $status

@@ -33,6 +33,9 @@ std::string encodeFrame(Opcode opcode, const std::string& payload)
 
 void FrameDecoder::feed(const char* data, size_t size)
 {
+    if (!m_error.empty()) {
+        return;  // the stream is useless: nothing more is kept
+    }
     // What next() consumed goes before new bytes come: the buffer then holds
     // at most one unfinished frame and this read.
     if (m_offset > 0) {
@@ -40,6 +43,14 @@ void FrameDecoder::feed(const char* data, size_t size)
         m_offset = 0;
     }
     m_buffer.append(data, size);
+}
+
+FrameDecoder::Status FrameDecoder::fail(std::string error)
+{
+    m_error = std::move(error);
+    std::string().swap(m_buffer);
+    m_offset = 0;
+    return Status::Error;
 }
 
 FrameDecoder::Status FrameDecoder::next(Frame& frame)
@@ -55,12 +66,10 @@ FrameDecoder::Status FrameDecoder::next(Frame& frame)
     const uint32_t opcode = getLittleEndian(header);
     const uint32_t length = getLittleEndian(header + 4);
     if (opcode > static_cast<uint32_t>(Opcode::Pong)) {
-        m_error = "unknown opcode " + std::to_string(opcode);
-        return Status::Error;
+        return fail("unknown opcode " + std::to_string(opcode));
     }
     if (length > kMaxPayload) {
-        m_error = "frame of " + std::to_string(length) + " bytes is over the cap";
-        return Status::Error;
+        return fail("frame of " + std::to_string(length) + " bytes is over the cap");
     }
     if (available < kHeaderSize + length) {
         return Status::NeedMore;

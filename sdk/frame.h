@@ -34,6 +34,8 @@ public:
     size_t buffered() const { return m_buffer.size(); }
 
 private:
+    Status fail(std::string error);
+
     std::string m_buffer;
     size_t m_offset = 0;
     std::string m_error;

@@ -5,10 +5,13 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <psapi.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <cwchar>
 #include <sstream>
 #include <thread>
 
@@ -81,6 +84,9 @@ TEST(SdkUnderWine, ActivityReachesThePeerProcess)
     EXPECT_EQ(outcome, 1000 + DiscordResult_Ok);
     core->destroy(core);
     EXPECT_EQ(peer.wait(10000), 0u) << "the peer did not see the connection end";
+    const std::vector<json> records = peerRecords(out);
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const json& r) { return r.value("op", -1) == 2; }))
+        << "destroy said no goodbye (CLOSE)";
 
     json sent;
     for (const json& record : peerRecords(out)) {
@@ -93,6 +99,59 @@ TEST(SdkUnderWine, ActivityReachesThePeerProcess)
     EXPECT_EQ(sent["args"]["activity"],
               json::parse("{\"details\":\"\xE8\xB5\x9B\xE8\xBD\xA6 Racing\",\"timestamps\":{\"start\":1700000000},"
                           "\"assets\":{\"small_image\":\"https://example.com/icon.png\"}}"));
+}
+
+// Publishes one activity and runs callbacks until it completes; its result.
+int publishOnce(IDiscordCore* core, std::chrono::seconds timeout)
+{
+    IDiscordActivityManager* activities = core->get_activity_manager(core);
+    DiscordActivity activity{};
+    std::strcpy(activity.details, "hostile");
+    int outcome = 0;
+    activities->update_activity(activities, &activity, &outcome, remember);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (outcome == 0 && std::chrono::steady_clock::now() < deadline) {
+        core->run_callbacks(core);
+        std::this_thread::sleep_for(10ms);
+    }
+    return outcome - 1000;
+}
+
+SIZE_T privateBytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    return counters.PrivateUsage;
+}
+
+// A Discord side that misbehaves, a process of its own over the real pipe.
+TEST(SdkUnderWine, HostileDiscordSides)
+{
+    struct Case {
+        const wchar_t* options;
+        int result;
+        std::chrono::seconds wait;
+    };
+    const Case cases[] = {
+        // 10 MB of frames that no read ends on: the decoder holds one at most.
+        {L"--flood 10000", DiscordResult_Ok, 30s},
+        // An answer nested 30,000 deep is refused, not recursed into.
+        {L"--deep-nesting 30000", DiscordResult_NotRunning, 10s},
+        // An update never answered fails once its 20 s are up.
+        {L"--silent", DiscordResult_ServiceUnavailable, 40s},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.options, c.options + wcslen(c.options)));
+        testsupport::ChildProcess peer;
+        ASSERT_TRUE(peer.start(L"\"" + testsupport::programDir() + L"discord-peer.exe\" --pipe 0 --once " + c.options));
+        IDiscordCore* core = connectWithRetry();
+        ASSERT_NE(core, nullptr);
+        const SIZE_T before = privateBytes();
+        EXPECT_EQ(publishOnce(core, c.wait), c.result);
+        EXPECT_LT(privateBytes(), before + 4 * 1024 * 1024) << "memory grew with what the peer sent";
+        core->destroy(core);
+        peer.kill();
+    }
 }
 
 }  // namespace
