@@ -32,18 +32,22 @@ const json kReady = {
       {"user", {{"id", "1"}, {"username", "peer"}, {"discriminator", "0"}, {"bot", false}}}}},
     {"nonce", nullptr}};
 
-// Frames the client must read and ignore, written so that every write ends one
-// byte into the next frame: a reader that keeps up never sees a frame's end at
-// the end of a read.
+// Frames the client must read and ignore, 4 KiB each, written so that every
+// write ends one byte into a frame. Reads then end one byte past a frame's
+// start whether they take whole writes or the pipe's 4 KiB pieces: a reader
+// that keeps up never sees a frame's end at the end of a read.
 bool sendFlood(Transport& client, int count)
 {
-    const json event = {{"cmd", "DISPATCH"}, {"evt", "ACTIVITY_JOIN"}, {"data", {{"secret", std::string(900, 'f')}}}};
+    constexpr size_t kFrameSize = 4096;
+    json event = {{"cmd", "DISPATCH"}, {"evt", "ACTIVITY_JOIN"}, {"data", {{"secret", ""}}}};
+    const size_t bare = event.dump().size();
+    event["data"]["secret"] = std::string(kFrameSize - orvsdk::kHeaderSize - bare, 'f');
     const std::string frame = orvsdk::encodeFrame(Opcode::Frame, event.dump());
     std::string stream;
     for (int i = 0; i < count; ++i) {
         stream += frame;
     }
-    constexpr size_t kFramesPerWrite = 10;
+    constexpr size_t kFramesPerWrite = 4;
     size_t at = 0;
     while (at < stream.size()) {
         const size_t end = std::min(stream.size(), at + kFramesPerWrite * frame.size() + (at == 0 ? 1 : 0));
