@@ -1,24 +1,11 @@
 #include "presence/orv_discord_manager.h"
 
-#include "utility/ustring.h"
+#include "presence/command_parser.h"
 
-#include <map>
-#include <vector>
-
-void OrvDiscordManager::parseCmd(const std::wstring& text)
+void OrvDiscordManager::parseCmd(std::wstring_view text)
 {
-    std::vector<std::wstring> pieces;
-    std::map<std::wstring, std::wstring> pairs;
-    if (!text.empty()) {
-        utility::ustring::split(pieces, text, L"|");
-    }
-    if (!pieces.empty()) {
-        utility::ustring::parseKeyValues(pairs, pieces, L"=");
-    }
-    m_details.clear();
-    m_state.clear();
-    m_gameIcon.clear();
-    utility::ustring::getValue(m_details, pairs, L"details");
-    utility::ustring::getValue(m_state, pairs, L"state");
-    utility::ustring::getValue(m_gameIcon, pairs, L"gameicon");
+    presence::PresenceTexts texts = presence::parsePresenceCommand(text);
+    m_details = std::move(texts.details);
+    m_state = std::move(texts.state);
+    m_gameIcon = std::move(texts.gameIcon);
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 // Ties the program together: the Discord core, the watchdog, the IPC window
 // the front end sends presences to, and the current presence texts. One per
@@ -19,7 +20,10 @@ public:
 
     // Single instance, IPC window, Discord core, first presence, watchdog.
     // False when the process is to end (the reason is logged, after which it
-    // has waited 3 seconds).
+    // has waited 3 seconds, answering sent messages). A second start hands
+    // its presence to the running instance first. Presences sent while the
+    // core connects are answered, and the newest of them wins over the
+    // command line's.
     bool init(const wchar_t* commandLine);
 
     // Publishes details, state and icon, unless details and state are those
@@ -27,7 +31,7 @@ public:
     void update();
 
     // Replaces all three presence texts from a presence command string.
-    void parseCmd(const std::wstring& text);
+    void parseCmd(std::wstring_view text);
 
     // WM_COPYDATA with wParam 9990 carries a presence command string.
     LRESULT onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -56,6 +60,7 @@ private:
     std::wstring m_details;
     std::wstring m_state;
     std::wstring m_gameIcon;
+    bool m_presenceReceived = false;  // a WM_COPYDATA presence came (during start-up, say)
 
     // The details and state of the last update that passed the duplicate test.
     std::wstring m_lastDetails;

@@ -14,6 +14,13 @@ namespace {
 
 const char kDefaultIconUrl[] = "https://" ORVPRESD_DEFAULT_ICON_HOST "/player_files/en/img/discord/orvapp_icon100.png";
 
+// The UTF-8 of as much of text as a field of this size can show. Every unit
+// is at least one byte, so units past the field's size never reach it.
+std::string fieldUtf8(const std::wstring& text, size_t fieldSize)
+{
+    return utility::ustring::toUtf8(text.size() <= fieldSize ? text : text.substr(0, fieldSize));
+}
+
 }  // namespace
 
 namespace presence {
@@ -57,10 +64,10 @@ void OrvDiscordManager::update()
     DiscordActivity activity;
     std::memset(&activity, 0, sizeof activity);
     activity.type = DiscordActivityType_Playing;
-    presence::copyField(activity.details, utility::ustring::toUtf8(m_details));
-    presence::copyField(activity.state, utility::ustring::toUtf8(m_state));
+    presence::copyField(activity.details, fieldUtf8(m_details, sizeof activity.details));
+    presence::copyField(activity.state, fieldUtf8(m_state, sizeof activity.state));
     presence::copyField(activity.assets.small_image, kDefaultIconUrl);
-    presence::copyField(activity.assets.large_image, utility::ustring::toUtf8(m_gameIcon));
+    presence::copyField(activity.assets.large_image, fieldUtf8(m_gameIcon, sizeof activity.assets.large_image));
     activity.timestamps.start = static_cast<DiscordTimestamp>(_time64(nullptr));
 
     m_core->ActivityManager().UpdateActivity(activity, [](discord::Result) {});

@@ -57,21 +57,31 @@ bool isProcessExist(const std::wstring& exeName)
     return findByName(processes, exeName) != nullptr;
 }
 
-ProcessWatch::~ProcessWatch()
+bool imageNameIs(HANDLE process, const std::wstring& exeName)
 {
-    if (m_found) {
-        CloseHandle(m_found);
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = static_cast<DWORD>(sizeof path / sizeof path[0]);
+    if (!QueryFullProcessImageNameW(process, 0, path, &size)) {
+        return false;
     }
+    std::wstring name(path, size);
+    const size_t slash = name.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) {
+        name.erase(0, slash + 1);
+    }
+    std::wstring wanted = exeName;
+    ustring::toLower(name);
+    ustring::toLower(wanted);
+    return name == wanted;
 }
 
 bool ProcessWatch::isRunning()
 {
     if (m_found) {
-        if (WaitForSingleObject(m_found, 0) == WAIT_TIMEOUT) {
+        if (WaitForSingleObject(m_found.get(), 0) == WAIT_TIMEOUT) {
             return true;
         }
-        CloseHandle(m_found);
-        m_found = nullptr;
+        m_found.reset();
     }
     std::list<ProcessInfo> processes;
     enumProcess(processes);
@@ -79,11 +89,13 @@ bool ProcessWatch::isRunning()
     if (!process) {
         return false;
     }
-    // Without a handle (another user's process, say) every tick snapshots.
-    m_found = OpenProcess(SYNCHRONIZE, FALSE, process->pid);
-    if (m_found && WaitForSingleObject(m_found, 0) != WAIT_TIMEOUT) {
-        CloseHandle(m_found);
-        m_found = nullptr;
+    // The id comes from a snapshot: that process may have ended since, and
+    // its id gone to another. Only a process that still bears the name is
+    // held. Without a handle (another user's process, say) every tick
+    // snapshots.
+    common::UniqueHandle opened(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process->pid));
+    if (opened && WaitForSingleObject(opened.get(), 0) == WAIT_TIMEOUT && imageNameIs(opened.get(), m_exeName)) {
+        m_found = std::move(opened);
     }
     return true;
 }

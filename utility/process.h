@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/unique_handle.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -22,13 +24,18 @@ void enumProcess(std::list<ProcessInfo>& processes);
 // ASCII letters compared in any case.
 bool isProcessExist(const std::wstring& exeName);
 
+// Whether the open process's image file bears this name: the whole file name,
+// ASCII letters in any case. False when the name cannot be read. The handle
+// needs PROCESS_QUERY_LIMITED_INFORMATION.
+bool imageNameIs(HANDLE process, const std::wstring& exeName);
+
 // Answers isProcessExist(name) for one name, cheaply while the process found
 // last time still runs: it holds that process open, so its id cannot be
 // reused, and takes a full snapshot only once it has ended.
 class ProcessWatch {
 public:
     explicit ProcessWatch(std::wstring exeName) : m_exeName(std::move(exeName)) {}
-    ~ProcessWatch();
+    ~ProcessWatch() = default;
     ProcessWatch(const ProcessWatch&) = delete;
     ProcessWatch& operator=(const ProcessWatch&) = delete;
 
@@ -36,7 +43,7 @@ public:
 
 private:
     std::wstring m_exeName;
-    HANDLE m_found = nullptr;
+    common::UniqueHandle m_found;
 };
 
 }  // namespace utility::process

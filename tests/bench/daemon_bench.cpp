@@ -10,11 +10,13 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -136,6 +138,33 @@ double sendPresence(HWND window, const std::wstring& text)
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// Sends text to window, samples the receiving process's commit charge while
+// it is handled (under Wine the peak figure is only the current one), and
+// adds the time held and the peak growth in MiB.
+void floodOnce(HWND window, HANDLE process, const std::wstring& text, std::vector<double>& held,
+               std::vector<double>& growth)
+{
+    auto privateBytes = [process] {
+        PROCESS_MEMORY_COUNTERS memory = {};
+        memory.cb = sizeof memory;
+        GetProcessMemoryInfo(process, &memory, sizeof memory);
+        return memory.PagefileUsage;
+    };
+    const SIZE_T before = privateBytes();
+    std::atomic<bool> sending{true};
+    SIZE_T peak = before;
+    std::thread sampler([&] {
+        while (sending) {
+            peak = std::max(peak, privateBytes());
+            Sleep(1);
+        }
+    });
+    held.push_back(sendPresence(window, text));
+    sending = false;
+    sampler.join();
+    growth.push_back(static_cast<double>(peak - before) / (1024.0 * 1024.0));
+}
+
 std::vector<double> copyDataTimes(HWND window, int count, const wchar_t* tag)
 {
     std::vector<double> times;
@@ -171,7 +200,7 @@ int wmain(int argc, wchar_t** argv)
     // Discord reading normally.
     {
         discordpeer::Options options;
-        options.endpoint = "\\\\?\\pipe\\discord-ipc-0";
+        options.endpoint = "\\\\.\\pipe\\discord-ipc-0";
         discordpeer::Peer peer(options);
         DaemonRun daemon(settings.from);
         if (!peer.start() || !daemon.start(L"details=start|state=bench")) {
@@ -205,7 +234,7 @@ int wmain(int argc, wchar_t** argv)
     // Discord connected but no longer reading: the sender must not notice.
     {
         discordpeer::Options options;
-        options.endpoint = "\\\\?\\pipe\\discord-ipc-0";
+        options.endpoint = "\\\\.\\pipe\\discord-ipc-0";
         options.hangAfter = 2;
         discordpeer::Peer peer(options);
         DaemonRun daemon(settings.from);
@@ -215,6 +244,37 @@ int wmain(int argc, wchar_t** argv)
         }
         row("WM_COPYDATA held the sender, Discord not reading (ms)",
             copyDataTimes(daemon.window(), settings.messages, L"b"), "ms");
+        daemon.stop();
+        peer.stop();
+    }
+
+    // One 10 MiB payload of '|': what it costs the daemon, beside what it
+    // costs an empty window in another process, which is Wine's own share.
+    {
+        Process empty;
+        discordpeer::Options options;
+        options.endpoint = "\\\\.\\pipe\\discord-ipc-0";
+        discordpeer::Peer peer(options);
+        DaemonRun daemon(settings.from);
+        if (!empty.start(L"\"" + exeDir() + L"orvhost.exe\" 600 --window") || !peer.start() ||
+            !daemon.start(L"details=start|state=bench")) {
+            std::fprintf(stderr, "cannot start the empty window, the peer or the daemon\n");
+            return 1;
+        }
+        HWND emptyWindow = nullptr;
+        for (int i = 0; i < 400 && !(emptyWindow = FindWindowW(L"orvhost-empty-window", nullptr)); ++i) {
+            Sleep(25);
+        }
+        const std::wstring flood(5 * 1024 * 1024, L'|');
+        std::vector<double> emptyHeld, emptyGrowth, daemonHeld, daemonGrowth;
+        for (int i = 0; i < 5; ++i) {
+            floodOnce(emptyWindow, empty.info.hProcess, flood, emptyHeld, emptyGrowth);
+            floodOnce(daemon.window(), daemon.handle(), flood, daemonHeld, daemonGrowth);
+        }
+        row("10 MiB of '|', held the sender, empty window (ms)", emptyHeld, "ms");
+        row("10 MiB of '|', held the sender, daemon (ms)", daemonHeld, "ms");
+        row("10 MiB of '|', peak private memory growth, empty window (MiB)", emptyGrowth, "MiB");
+        row("10 MiB of '|', peak private memory growth, daemon (MiB)", daemonGrowth, "MiB");
         daemon.stop();
         peer.stop();
     }

@@ -24,8 +24,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
+#ifndef ORV_SANITIZED_ALLOCATOR
 // While set on a thread, every allocation there fails with std::bad_alloc.
 thread_local bool t_failAllocations = false;
+#endif
 
 struct Outcome {
     int calls = 0;

@@ -22,6 +22,7 @@ public:
     }
     bool started() const { return m_started; }
     DWORD pid() const { return m_process.pid(); }
+    HANDLE handle() const { return m_process.handle(); }
 
 private:
     std::wstring m_path;
@@ -94,6 +95,20 @@ TEST(ProcessWatch, FollowsTheProcessItFoundThenLooksForAnother)
     NamedProcess second(other, L"watched.exe");
     first.reset();  // the one it holds ends; another of the name still runs
     EXPECT_TRUE(watch.isRunning());
+}
+
+// What the watch checks before it holds a process found by id: that the id
+// still belongs to a process of the name, not to one that took it over.
+TEST(ProcessWatch, HoldsOnlyAProcessThatBearsTheName)
+{
+    testsupport::TempDir dir;
+    NamedProcess watched(dir, L"watched.exe");
+    NamedProcess stranger(dir, L"stranger.exe");
+    ASSERT_TRUE(watched.started() && stranger.started());
+    EXPECT_TRUE(utility::process::imageNameIs(watched.handle(), L"WATCHED.exe"));
+    EXPECT_FALSE(utility::process::imageNameIs(stranger.handle(), L"watched.exe"));
+    EXPECT_FALSE(utility::process::imageNameIs(stranger.handle(), L"stranger"));
+    EXPECT_FALSE(utility::process::imageNameIs(nullptr, L"watched.exe"));
 }
 
 TEST(InstanceMutex, SecondCreationFailsOnlyWhenAskedTo)

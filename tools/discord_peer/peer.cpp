@@ -201,6 +201,9 @@ void Peer::serveLoop()
                     if (m_options.noReady) {
                         continue;
                     }
+                    if (m_options.readyDelayMs > 0) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(m_options.readyDelayMs));
+                    }
                     if (m_options.ping) {
                         // READY and a PING in one write: two frames in one read.
                         const std::string both = orvsdk::encodeFrame(Opcode::Frame, kReady.dump()) +

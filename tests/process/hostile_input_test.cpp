@@ -1,0 +1,176 @@
+// The daemon against hostile and repeated input: payloads that are all
+// separators or one huge piece, senders during a start-up that fails, and a
+// second start whose presence must not be lost.
+#include "daemon_fixture.h"
+
+#include <psapi.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using namespace daemontest;
+using HostileInput = DaemonFixture;
+
+SIZE_T privateBytes(HANDLE process)
+{
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof memory;
+    return GetProcessMemoryInfo(process, &memory, sizeof memory) ? memory.PagefileUsage : 0;
+}
+
+// Sends one WM_COPYDATA; whether it was answered within timeoutMs.
+bool sendRaw(HWND window, const void* data, DWORD bytes, UINT timeoutMs)
+{
+    COPYDATASTRUCT copy = {};
+    copy.cbData = bytes;
+    copy.lpData = const_cast<void*>(data);
+    DWORD_PTR result = 1;
+    return SendMessageTimeoutW(window, WM_COPYDATA, 9990, reinterpret_cast<LPARAM>(&copy), SMTO_ABORTIFHUNG,
+                               timeoutMs, &result) != 0;
+}
+
+bool sendText(HWND window, const std::wstring& text, UINT timeoutMs = 2000)
+{
+    return sendRaw(window, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeoutMs);
+}
+
+std::wstring repeated(const std::wstring& unit, size_t times)
+{
+    std::wstring text;
+    text.reserve(unit.size() * times);
+    for (size_t i = 0; i < times; ++i) {
+        text += unit;
+    }
+    return text;
+}
+
+TEST_F(HostileInput, EachMessageCostsAboutOneCopyOfItsTextAndThePresenceStillArrives)
+{
+    startPeer();
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=start|state=s"));
+    ASSERT_TRUE(waitForActivities(1));
+    HWND ipc = FindWindowW(kIpcClass, nullptr);
+    ASSERT_NE(ipc, nullptr);
+
+    struct Case {
+        const char* name;
+        std::wstring text;
+    };
+    const Case cases[] = {
+        {"1 MiB of |", std::wstring(512 * 1024 - 1, L'|')},
+        {"|= just under 1 MiB", repeated(L"|=", 256 * 1024 - 1)},
+        {"100,000 fields", repeated(L"k=v|", 100000)},
+        {"one 500,000-unit key", std::wstring(500000, L'k') + L"=v"},
+        {"10 MiB of |", std::wstring(5 * 1024 * 1024, L'|')},
+        {"1,000,000 fields", repeated(L"a=b|", 1000000)},
+        {"|= 2.8 million times", repeated(L"|=", 2800000)},
+        {"a 7.5-million-unit key", std::wstring(7500000, L'k') + L"=v"},
+        {"a 16 MiB details value", L"details=" + std::wstring(8 * 1024 * 1024, L'd')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SIZE_T before = privateBytes(daemon.handle());
+        // Under Wine the peak figure is only the current one: sample it while
+        // the message is handled.
+        std::atomic<bool> sending{true};
+        std::atomic<SIZE_T> peak{before};
+        std::thread sampler([&] {
+            while (sending) {
+                peak = std::max<SIZE_T>(peak, privateBytes(daemon.handle()));
+                Sleep(1);
+            }
+        });
+        const bool answered = sendText(ipc, c.text, kPatienceMs);
+        sending = false;
+        sampler.join();
+        EXPECT_TRUE(answered);
+        const SIZE_T bytes = c.text.size() * sizeof(wchar_t);
+        // Wine itself copies a payload into the receiver: an empty window
+        // grows by about three times its size. Beyond that, a few MiB.
+        EXPECT_LT(peak - before, 3 * bytes + 8 * 1024 * 1024)
+            << "grew by " << (peak - before) / 1024 << " KiB for " << bytes / 1024 << " KiB";
+    }
+    EXPECT_TRUE(sendText(ipc, L"details=Final|state=valid"));
+    EXPECT_TRUE(waitUntil([&] { return activities().back().value("details", "") == "Final"; }, 30000))
+        << "the last presence Discord got: " << activities().back().dump();
+    EXPECT_NE(log().find("too large, ignored"), std::string::npos);
+}
+
+// While start-up fails, with Discord absent or never ready, a sender is
+// answered at once, and the process ends as before.
+TEST_F(HostileInput, NoSenderIsHeldWhileStartUpFails)
+{
+    startFrontEnd();
+    struct Case {
+        const char* name;
+        const wchar_t* peer;  // null: no Discord at all
+        const char* error;
+    };
+    const Case cases[] = {{"no Discord", nullptr, "init error 27"}, {"never READY", L"--no-ready", "init error 1"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.peer) {
+            startPeer(c.peer);
+        }
+        ChildProcess daemon;
+        ASSERT_TRUE(startDaemon(daemon, L"details=start"));
+        HWND ipc = waitForWindowOf(kIpcClass);
+        ASSERT_NE(ipc, nullptr);
+        int sent = 0;
+        int late = 0;
+        while (daemon.wait(0) == STILL_ACTIVE && IsWindow(ipc)) {
+            late += !sendText(ipc, L"details=during start-up", 100) && IsWindow(ipc);
+            ++sent;
+            Sleep(50);
+        }
+        EXPECT_GT(sent, 20) << "the start-up ended too soon to tell";
+        EXPECT_EQ(late, 0) << "of " << sent << " presences sent while start-up failed";
+        EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
+        EXPECT_NE(log().find(c.error), std::string::npos) << log();
+        m_peer.kill();
+    }
+}
+
+TEST_F(HostileInput, APresenceSentWhileConnectingWinsOverTheCommandLine)
+{
+    startPeer(L"--ready-delay 1500");
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=from the command line"));
+    HWND ipc = waitForWindowOf(kIpcClass);
+    ASSERT_NE(ipc, nullptr);
+    EXPECT_TRUE(sendText(ipc, L"details=sent while connecting", 100));
+    ASSERT_TRUE(waitForActivities(1));
+    Sleep(500);
+    const std::vector<json> sent = activities();
+    EXPECT_EQ(sent.front().value("details", ""), "sent while connecting");
+    EXPECT_EQ(sent.back().value("details", ""), "sent while connecting");
+}
+
+TEST_F(HostileInput, ASecondStartHandsItsPresenceToTheRunningOne)
+{
+    startPeer();
+    startFrontEnd();
+    ChildProcess first;
+    ASSERT_TRUE(startDaemon(first, L"details=first|state=one"));
+    ASSERT_TRUE(waitForActivities(1));
+
+    ChildProcess second;
+    ASSERT_TRUE(startDaemon(second, L"details=second|state=two|gameicon=https://example.com/two.png"));
+    EXPECT_EQ(second.wait(kPatienceMs), 0u);
+    ASSERT_TRUE(waitUntil([&] { return activities().back().value("details", "") == "second"; }, 30000))
+        << "the running daemon shows: " << activities().back().dump();
+    const json shown = activities().back();
+    EXPECT_EQ(shown.value("state", ""), "two");
+    EXPECT_EQ(shown["assets"].value("large_image", ""), "https://example.com/two.png");
+    const std::string text = log();
+    EXPECT_NE(text.find("cmd handed over to the running instance"), std::string::npos);
+    EXPECT_LT(text.find("cmd handed over"), text.find("progress exist!"));
+    EXPECT_TRUE(first.running());
+}
+
+}  // namespace
