@@ -103,7 +103,11 @@ EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClie
     if (options.endpoints.empty()) {
         options.endpoints = discordEndpoints();
     }
-    std::unique_ptr<Transport> transport = connectTransport(options.endpoints);
+    ConnectPolicy trust = options.trust;
+    if (!trust.warn && options.log) {
+        trust.warn = [&options](const std::string& text) { options.log(DiscordLogLevel_Warn, text); };
+    }
+    std::unique_ptr<Transport> transport = connectTransport(options.endpoints, trust);
     if (!transport) {
         if (options.log) {
             options.log(DiscordLogLevel_Info, "no Discord client is listening");

@@ -29,6 +29,7 @@ struct ClientOptions {
     int64_t clientId = 0;
     uint32_t pid = 0;
     std::vector<std::string> endpoints;  // empty: where Discord listens
+    ConnectPolicy trust;                 // whom to connect to; its warnings also go to log
     std::chrono::milliseconds readyTimeout{3000};
     std::chrono::milliseconds replyTimeout{20000};  // an unanswered update fails after this
     size_t paceLimit = 5;

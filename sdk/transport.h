@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,7 +50,29 @@ std::unique_ptr<Listener> listenOn(const std::string& endpoint);
 // Where the Discord client may listen, in the order to try them.
 std::vector<std::string> discordEndpoints();
 
-// Connects to the first endpoint that answers; null when none does.
-std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints);
+// Whose process serves an endpoint, as far as the system can tell.
+enum class ServerOwner { SameUser, OtherUser, Unknown };
+
+// How connecting decides whom to trust: only a server of our own user gets
+// our presence. A server proven to be another user's is refused and the
+// next endpoint tried; one whose user cannot be told is taken, with a
+// warning (a Discord running elevated must still work). Empty parts ask
+// the system; tests replace them.
+struct ConnectPolicy {
+    // The user behind a connected endpoint: given the pipe's HANDLE on
+    // Windows, the socket's descriptor elsewhere.
+    std::function<ServerOwner(intptr_t connection)> serverOwner;
+#ifdef _WIN32
+    // Opens a pipe by name with these CreateFileW flags and attributes.
+    std::function<void*(const wchar_t* name, unsigned long flags)> openPipe;
+#endif
+    // Refused and unverified endpoints, for the log.
+    std::function<void(const std::string&)> warn;
+};
+
+// Connects to the first endpoint that answers and that the policy trusts;
+// null when none does.
+std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints,
+                                            const ConnectPolicy& policy = ConnectPolicy());
 
 }  // namespace orvsdk

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -186,6 +187,29 @@ private:
     std::string m_path;
 };
 
+// The user of the process at the socket's other end, against ours.
+ServerOwner socketPeerOwner(int fd)
+{
+#if defined(__linux__)
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+        return ServerOwner::Unknown;
+    }
+    const uid_t peer = credentials.uid;
+#elif defined(__APPLE__) || defined(__FreeBSD__)
+    uid_t peer = 0;
+    gid_t group = 0;
+    if (getpeereid(fd, &peer, &group) != 0) {
+        return ServerOwner::Unknown;
+    }
+#else
+    (void)fd;
+    return ServerOwner::Unknown;
+#endif
+    return peer == geteuid() ? ServerOwner::SameUser : ServerOwner::OtherUser;
+}
+
 }  // namespace
 
 std::unique_ptr<Listener> listenOn(const std::string& endpoint)
@@ -234,11 +258,25 @@ std::vector<std::string> discordEndpoints()
     return endpoints;
 }
 
-std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints)
+std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy)
 {
+    auto warn = [&policy](const std::string& text) {
+        if (policy.warn) {
+            policy.warn(text);
+        }
+    };
     for (const std::string& path : endpoints) {
         sockaddr_un address;
         if (!addressFor(path, address)) {
+            continue;
+        }
+        // In a folder others can write to (/tmp), anyone may have made it.
+        struct stat status;
+        if (lstat(path.c_str(), &status) != 0) {
+            continue;
+        }
+        if (!S_ISSOCK(status.st_mode) || status.st_uid != geteuid()) {
+            warn(path + " is not a socket of this user: not used");
             continue;
         }
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -248,6 +286,15 @@ std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endp
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             close(fd);
             continue;
+        }
+        const ServerOwner owner = policy.serverOwner ? policy.serverOwner(fd) : socketPeerOwner(fd);
+        if (owner == ServerOwner::OtherUser) {
+            warn(path + " is served by another user's process: not used");
+            close(fd);
+            continue;
+        }
+        if (owner == ServerOwner::Unknown) {
+            warn("the user serving " + path + " cannot be told; it is used all the same");
         }
         return wrapSocket(fd);
     }

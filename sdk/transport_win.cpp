@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <vector>
 
 namespace orvsdk {
 namespace {
@@ -176,11 +177,17 @@ private:
     bool m_broken = false;  // used by the sending thread, or after it ended
 };
 
-HANDLE openPipe(const std::wstring& name)
+// Overlapped, so that every wait can end early; and the server may learn who
+// we are but never act as us: without these flags a pipe's server can
+// impersonate its client.
+constexpr DWORD kPipeOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+HANDLE openPipe(const std::wstring& name, const ConnectPolicy& policy)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE pipe = policy.openPipe ? static_cast<HANDLE>(policy.openPipe(name.c_str(), kPipeOpenFlags))
+                                      : CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                    OPEN_EXISTING, kPipeOpenFlags, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             return pipe;
         }
@@ -190,6 +197,55 @@ HANDLE openPipe(const std::wstring& name)
         }
     }
     return INVALID_HANDLE_VALUE;
+}
+
+// The user of a process token: its SID, in a buffer of its own.
+std::vector<BYTE> tokenUser(HANDLE token)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    if (size == 0) {
+        return {};
+    }
+    std::vector<BYTE> buffer(size);
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+        return {};
+    }
+    return buffer;
+}
+
+std::vector<BYTE> processUser(HANDLE process)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        return {};
+    }
+    std::vector<BYTE> user = tokenUser(token);
+    closeQuietly(token);
+    return user;
+}
+
+// Compares the pipe server's user with ours. Access denied (a server running
+// elevated, or as a service) or a missing function leaves it Unknown.
+ServerOwner pipeServerOwner(HANDLE pipe)
+{
+    ULONG pid = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &pid)) {
+        return ServerOwner::Unknown;
+    }
+    HANDLE server = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!server) {
+        return ServerOwner::Unknown;
+    }
+    const std::vector<BYTE> theirs = processUser(server);
+    closeQuietly(server);
+    static const std::vector<BYTE> ours = processUser(GetCurrentProcess());  // asked once: it does not change
+    if (theirs.empty() || ours.empty()) {
+        return ServerOwner::Unknown;
+    }
+    const auto* theirUser = reinterpret_cast<const TOKEN_USER*>(theirs.data());
+    const auto* ourUser = reinterpret_cast<const TOKEN_USER*>(ours.data());
+    return EqualSid(theirUser->User.Sid, ourUser->User.Sid) ? ServerOwner::SameUser : ServerOwner::OtherUser;
 }
 
 class PipeListener : public Listener {
@@ -282,12 +338,25 @@ std::vector<std::string> discordEndpoints()
     return endpoints;
 }
 
-std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints)
+std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy)
 {
     for (const std::string& endpoint : endpoints) {
-        HANDLE pipe = openPipe(widen(endpoint));
-        if (pipe == INVALID_HANDLE_VALUE) {
+        HANDLE pipe = openPipe(widen(endpoint), policy);
+        if (pipe == INVALID_HANDLE_VALUE || pipe == nullptr) {
             continue;
+        }
+        const intptr_t connection = reinterpret_cast<intptr_t>(pipe);
+        const ServerOwner owner =
+            policy.serverOwner ? policy.serverOwner(connection) : pipeServerOwner(pipe);
+        if (owner == ServerOwner::OtherUser) {
+            if (policy.warn) {
+                policy.warn(endpoint + " is served by another user's process: not used");
+            }
+            closeQuietly(pipe);
+            continue;
+        }
+        if (owner == ServerOwner::Unknown && policy.warn) {
+            policy.warn("the user serving " + endpoint + " cannot be told; it is used all the same");
         }
         auto transport = std::make_unique<PipeTransport>(pipe);
         if (!transport->valid()) {

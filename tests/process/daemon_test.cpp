@@ -42,18 +42,20 @@ TEST_F(Daemon, PublishesFollowsTheFrontEndAndEndsWithIt)
     ASSERT_TRUE(waitForActivities(3));
     EXPECT_EQ(activities()[2]["state"], "Lap 2") << "the unchanged presence was sent again";
 
-    // A second instance fails and leaves the first working.
+    // A second instance hands its presence over, ends, and leaves the first working.
     ChildProcess second;
     ASSERT_TRUE(startDaemon(second, L"details=Second|state=x"));
     EXPECT_EQ(second.wait(kPatienceMs), 0u);
     EXPECT_TRUE(daemon.running());
-    EXPECT_EQ(sendPresence(L"details=Still|state=here"), 0u);
     ASSERT_TRUE(waitForActivities(4));
-    EXPECT_EQ(activities()[3]["details"], "Still");
+    EXPECT_EQ(activities()[3]["details"], "Second");
+    EXPECT_EQ(sendPresence(L"details=Still|state=here"), 0u);
+    ASSERT_TRUE(waitForActivities(5));
+    EXPECT_EQ(activities()[4]["details"], "Still");
 
     m_frontEnd.kill();
     EXPECT_EQ(daemon.wait(15000), 0u) << "the daemon outlived its front end";
-    EXPECT_EQ(activities().size(), 4u);
+    EXPECT_EQ(activities().size(), 5u);
 
     const std::string text = log();
     EXPECT_NE(text.find("init sucess"), std::string::npos);

@@ -1,0 +1,152 @@
+// Whom the library connects to: only a server of its own user.
+#include "sdk/transport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+using orvsdk::ServerOwner;
+
+// Two endpoints with a listener each; which of them a connection reached.
+class TrustTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#ifdef _WIN32
+        const std::string base = "\\\\.\\pipe\\orv-trust-" + std::to_string(GetCurrentProcessId()) + "-";
+#else
+        char pattern[] = "/tmp/orvsdk-trust-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        const std::string base = m_dir + "/discord-ipc-";
+#endif
+        for (int n = 0; n < 2; ++n) {
+            m_endpoints.push_back(base + std::to_string(n));
+        }
+        listen();
+    }
+
+    // Fresh listeners: a pipe instance serves one client only.
+    void listen()
+    {
+        m_listeners.clear();
+        for (const std::string& endpoint : m_endpoints) {
+            m_listeners.push_back(orvsdk::listenOn(endpoint));
+            ASSERT_NE(m_listeners.back(), nullptr);
+        }
+    }
+
+#ifndef _WIN32
+    void TearDown() override
+    {
+        m_listeners.clear();
+        std::filesystem::remove_all(m_dir);
+    }
+#endif
+
+    // The listener index that got the connection, -1 for none.
+    int reached()
+    {
+        for (size_t n = 0; n < m_listeners.size(); ++n) {
+            if (m_listeners[n]->accept(200ms)) {
+                return static_cast<int>(n);
+            }
+        }
+        return -1;
+    }
+
+    std::string m_dir;
+    std::vector<std::string> m_endpoints;
+    std::vector<std::unique_ptr<orvsdk::Listener>> m_listeners;
+};
+
+TEST_F(TrustTest, AnotherUsersServerIsRefusedAndTheNextEndpointUsed)
+{
+    std::vector<std::string> warnings;
+    int asked = 0;
+    orvsdk::ConnectPolicy policy;
+    policy.serverOwner = [&](intptr_t) { return ++asked == 1 ? ServerOwner::OtherUser : ServerOwner::SameUser; };
+    policy.warn = [&](const std::string& text) { warnings.push_back(text); };
+    EXPECT_NE(orvsdk::connectTransport(m_endpoints, policy), nullptr);
+    EXPECT_EQ(asked, 2);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("another user"), std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[0].find(m_endpoints[0]), std::string::npos);
+
+    // A server whose user cannot be told is used, with a warning.
+    listen();
+    warnings.clear();
+    policy.serverOwner = [](intptr_t) { return ServerOwner::Unknown; };
+    EXPECT_NE(orvsdk::connectTransport(m_endpoints, policy), nullptr);
+    EXPECT_EQ(warnings.size(), 1u);
+    // Refused everywhere: no connection at all.
+    listen();
+    policy.serverOwner = [](intptr_t) { return ServerOwner::OtherUser; };
+    EXPECT_EQ(orvsdk::connectTransport(m_endpoints, policy), nullptr);
+}
+
+TEST_F(TrustTest, TheSystemsAnswerForOurOwnServerIsSameUser)
+{
+    std::vector<std::string> warnings;
+    orvsdk::ConnectPolicy policy;
+    policy.warn = [&](const std::string& text) { warnings.push_back(text); };
+    const auto transport = orvsdk::connectTransport(m_endpoints, policy);  // held while the server looks
+    EXPECT_NE(transport, nullptr);
+    EXPECT_EQ(reached(), 0);
+    EXPECT_TRUE(warnings.empty()) << warnings[0];
+}
+
+#ifdef _WIN32
+TEST_F(TrustTest, PipesAreOpenedForIdentificationOnly)
+{
+    std::vector<unsigned long> flags;
+    orvsdk::ConnectPolicy policy;
+    policy.openPipe = [&](const wchar_t* name, unsigned long flagsAndAttributes) -> void* {
+        flags.push_back(flagsAndAttributes);
+        return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flagsAndAttributes, nullptr);
+    };
+    ASSERT_NE(orvsdk::connectTransport(m_endpoints, policy), nullptr);
+    ASSERT_EQ(flags.size(), 1u);
+    EXPECT_TRUE(flags[0] & SECURITY_SQOS_PRESENT);
+    EXPECT_EQ(flags[0] & (SECURITY_CONTEXT_TRACKING | SECURITY_EFFECTIVE_ONLY | (3 << 16)), SECURITY_IDENTIFICATION);
+    EXPECT_TRUE(flags[0] & FILE_FLAG_OVERLAPPED);
+}
+#else
+TEST_F(TrustTest, ASocketOfAnotherUserOrNoSocketAtAllIsSkipped)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "giving a socket to another user needs root";
+    }
+    ASSERT_EQ(chown(m_endpoints[0].c_str(), 12345, 12345), 0);
+    std::vector<std::string> warnings;
+    orvsdk::ConnectPolicy policy;
+    policy.warn = [&](const std::string& text) { warnings.push_back(text); };
+    auto transport = orvsdk::connectTransport(m_endpoints, policy);
+    EXPECT_NE(transport, nullptr);
+    EXPECT_EQ(reached(), 1);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find(m_endpoints[0]), std::string::npos);
+
+    // A file that is no socket, where one was expected.
+    const std::string plain = m_dir + "/discord-ipc-7";
+    std::ofstream(plain) << "x";
+    transport = orvsdk::connectTransport({plain, m_endpoints[1]}, policy);
+    EXPECT_NE(transport, nullptr);
+    EXPECT_EQ(reached(), 1);
+}
+#endif
+
+}  // namespace
