@@ -112,7 +112,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
 
     HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_ORVPRESD));
     MSG message = {};
-    BOOL got;
+    BOOL got = 0;
     // GetMessageW answers -1 on error: only a positive answer is a message.
     while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
         if (!TranslateAcceleratorW(message.hwnd, accelerators, &message)) {

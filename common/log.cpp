@@ -109,7 +109,7 @@ void log(const char* function, int line, const wchar_t* format, ...) noexcept
         return;
     }
     wchar_t message[kFormatCapacity];
-    va_list args;
+    va_list args{};
     va_start(args, format);
     formatMessage(message, kFormatCapacity, format, args);
     va_end(args);

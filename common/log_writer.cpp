@@ -69,7 +69,7 @@ void LogWriter::append(const char* data, size_t size) noexcept
     }
 }
 
-void LogWriter::run(std::wstring path)
+void LogWriter::run(const std::wstring& path)
 {
     LogFile file;
     file.open(path);

@@ -44,7 +44,7 @@ public:
     static void setInstance(LogWriter* writer) noexcept;
 
 private:
-    void run(std::wstring path);
+    void run(const std::wstring& path);
 
     bool m_stop = false;
     const uint32_t m_threshold = kThreshold;

@@ -29,9 +29,9 @@ void ActivityManager::UpdateActivity(DiscordActivity const& activity, std::funct
         onActivityUpdated(holder.release(), DiscordResult_InternalError);
         return;
     }
-    // The SDK reads the record during the call only.
-    internal_->update_activity(internal_, const_cast<DiscordActivity*>(&activity), holder.release(),
-                               &onActivityUpdated);
+    // The C interface takes a mutable record; it gets a copy of its own.
+    DiscordActivity record = activity;
+    internal_->update_activity(internal_, &record, holder.release(), &onActivityUpdated);
 }
 
 }  // namespace discord

@@ -42,15 +42,13 @@ private:
 
     IDiscordCore* internal_ = nullptr;
     Event<EDiscordLogLevel, char const*> setLogHook_;
-    discord::ApplicationManager applicationManager_;
+    // The application, image and storage managers are not carried: no member.
     discord::UserManager userManager_;
-    discord::ImageManager imageManager_;
     discord::ActivityManager activityManager_;
     discord::RelationshipManager relationshipManager_;
     discord::LobbyManager lobbyManager_;
     discord::NetworkManager networkManager_;
     discord::OverlayManager overlayManager_;
-    discord::StorageManager storageManager_;
     discord::StoreManager storeManager_;
     discord::VoiceManager voiceManager_;
     discord::AchievementManager achievementManager_;

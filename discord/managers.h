@@ -13,10 +13,8 @@ class Core;
 // One object per SDK manager: its listener lists, then its interface, fetched
 // from the core on first use.
 
-class ApplicationManager {
-    friend class Core;
-    IDiscordApplicationManager* internal_ = nullptr;
-};
+// The core does not fetch this manager: it carries no operation here.
+class ApplicationManager {};
 
 class UserManager {
 public:
@@ -27,10 +25,8 @@ private:
     IDiscordUserManager* internal_ = nullptr;
 };
 
-class ImageManager {
-    friend class Core;
-    IDiscordImageManager* internal_ = nullptr;
-};
+// The core does not fetch this manager: it carries no operation here.
+class ImageManager {};
 
 class ActivityManager {
 public:
@@ -93,10 +89,8 @@ private:
     IDiscordOverlayManager* internal_ = nullptr;
 };
 
-class StorageManager {
-    friend class Core;
-    IDiscordStorageManager* internal_ = nullptr;
-};
+// The core does not fetch this manager: it carries no operation here.
+class StorageManager {};
 
 class StoreManager {
 public:

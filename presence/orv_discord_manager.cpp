@@ -55,9 +55,10 @@ void handOver(const std::wstring& windowClass, const std::wstring& cmd)
         ORV_LOG("OrvDiscordManager::init", L"cmd not handed over: no window of the running instance");
         return;
     }
+    std::wstring text = cmd;  // COPYDATASTRUCT wants a mutable buffer
     COPYDATASTRUCT data = {};
-    data.cbData = static_cast<DWORD>(cmd.size() * sizeof(wchar_t));
-    data.lpData = const_cast<wchar_t*>(cmd.data());
+    data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    data.lpData = text.data();
     DWORD_PTR answer = 0;
     if (SendMessageTimeoutW(running, WM_COPYDATA, OrvDiscordManager::kPresenceMessage, reinterpret_cast<LPARAM>(&data),
                             SMTO_ABORTIFHUNG, kHandOverTimeoutMs, &answer)) {

@@ -13,9 +13,14 @@
 // Ties the program together: the Discord core, the watchdog, the IPC window
 // the front end sends presences to, and the current presence texts. One per
 // process, used on the main thread only.
-class OrvDiscordManager : public utility::IWindowIPCHandle {
+class OrvDiscordManager final : public utility::IWindowIPCHandle {
 public:
     static constexpr WPARAM kPresenceMessage = 9990;
+
+    OrvDiscordManager() = default;
+    virtual ~OrvDiscordManager() = default;  // a class with virtual functions
+    OrvDiscordManager(const OrvDiscordManager&) = delete;
+    OrvDiscordManager& operator=(const OrvDiscordManager&) = delete;
     static constexpr uint32_t kWatchdogPeriodMs = 1000;
 
     // Single instance, IPC window, Discord core, first presence, watchdog.

@@ -4,6 +4,7 @@
 #include "utility/ustring.h"
 
 #include <ctime>
+#include <algorithm>
 #include <cstring>
 
 #ifndef ORVPRESD_DEFAULT_ICON_HOST
@@ -37,8 +38,8 @@ void copyField(char* field, size_t size, const std::string& utf8)
             --length;
         }
     }
-    std::memcpy(field, utf8.data(), length);
-    std::memset(field + length, 0, size - length);
+    std::copy_n(utf8.data(), length, field);
+    std::fill(field + length, field + size, '\0');
 }
 
 }  // namespace presence
@@ -61,8 +62,7 @@ void OrvDiscordManager::update()
     m_lastDetails = m_details;
     m_lastState = m_state;
 
-    DiscordActivity activity;
-    std::memset(&activity, 0, sizeof activity);
+    DiscordActivity activity{};
     activity.type = DiscordActivityType_Playing;
     presence::copyField(activity.details, fieldUtf8(m_details, sizeof activity.details));
     presence::copyField(activity.state, fieldUtf8(m_state, sizeof activity.state));

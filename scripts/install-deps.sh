@@ -13,7 +13,9 @@ packages=(
   g++-mingw-w64-x86-64-posix
   g++-mingw-w64-i686-posix
   clang
+  clang-tidy
   libclang-rt-14-dev
+  python3
   wine
   wine64
   xvfb

@@ -13,6 +13,12 @@ for preset in windows-x64 windows-x86 linux linux-asan; do
   cmake --build --preset "$preset"
 done
 
+# The release archives, which a test unpacks and runs.
+scripts/release.sh >/dev/null
+
+# clang over every Windows translation unit, and clang-tidy over the product.
+scripts/lint.sh
+
 WINE_ENV_DIR="$root/build/windows-x64"
 source scripts/wine-env.sh
 trap wine_env_stop EXIT

@@ -15,9 +15,9 @@ size_t validSequence(const unsigned char* text, size_t i, size_t size)
     if (lead < 0x80) {
         return 1;
     }
-    size_t length;
-    uint32_t min;
-    uint32_t code;
+    size_t length = 0;
+    uint32_t min = 0;
+    uint32_t code = 0;
     if ((lead & 0xE0) == 0xC0) {
         length = 2;
         min = 0x80;

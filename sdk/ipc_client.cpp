@@ -147,7 +147,7 @@ EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder
     char buffer[4096];
     for (;;) {
         Frame frame;
-        FrameDecoder::Status status;
+        FrameDecoder::Status status = FrameDecoder::Status::NeedMore;
         while ((status = decoder.next(frame)) == FrameDecoder::Status::Ready) {
             if (frame.opcode == Opcode::Close) {
                 const std::optional<Json> close = parseJson(frame.payload);
@@ -198,7 +198,7 @@ IpcClient::~IpcClient()
     if (m_thread.joinable()) {
         m_thread.join();
     }
-    bool lost;
+    bool lost = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         lost = m_lost;
@@ -396,7 +396,7 @@ bool IpcClient::handleFrame(const Frame& frame)
 // fail: what is pending is completed by the next runCallbacks.
 void IpcClient::lose(const char* why, const std::string& detail) noexcept
 {
-    bool first;
+    bool first = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         first = !m_lost && !m_stopping;
@@ -430,7 +430,7 @@ void IpcClient::serve()
     while (!m_stopping) {
         // Frames that came with READY are handled before anything is read.
         Frame frame;
-        FrameDecoder::Status status;
+        FrameDecoder::Status status = FrameDecoder::Status::NeedMore;
         while ((status = m_decoder.next(frame)) == FrameDecoder::Status::Ready) {
             if (!handleFrame(frame)) {
                 return;

@@ -27,6 +27,8 @@ std::wstring widen(const std::string& text)
 // or a shutdown from another thread.
 class PipeTransport : public Transport {
 public:
+    PipeTransport(const PipeTransport&) = delete;  // one owner per handle
+    PipeTransport& operator=(const PipeTransport&) = delete;
     explicit PipeTransport(HANDLE pipe)
         : m_pipe(pipe),
           m_readDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
@@ -172,7 +174,7 @@ private:
     OVERLAPPED m_read = {};
     bool m_readPending = false;
     DWORD m_readSize = 0;
-    char m_readBuffer[16384];
+    char m_readBuffer[16384] = {};
     std::atomic<bool> m_shutdown{false};
     bool m_broken = false;  // used by the sending thread, or after it ended
 };
@@ -250,6 +252,8 @@ ServerOwner pipeServerOwner(HANDLE pipe)
 
 class PipeListener : public Listener {
 public:
+    PipeListener(const PipeListener&) = delete;  // one owner per handle
+    PipeListener& operator=(const PipeListener&) = delete;
     explicit PipeListener(std::wstring name) : m_name(std::move(name)) {}
 
     std::unique_ptr<Transport> accept(std::chrono::milliseconds timeout) override
@@ -332,6 +336,7 @@ std::unique_ptr<Listener> listenOn(const std::string& endpoint)
 std::vector<std::string> discordEndpoints()
 {
     std::vector<std::string> endpoints;
+    endpoints.reserve(10);
     for (int n = 0; n < 10; ++n) {
         endpoints.push_back("\\\\.\\pipe\\discord-ipc-" + std::to_string(n));
     }

@@ -82,7 +82,7 @@ public:
     void setTimerFunction(SetTimerFunction function) { m_setTimer = function; }
 
 private:
-    CRITICAL_SECTION m_lock;
+    CRITICAL_SECTION m_lock{};
     DWORD m_ownerThreadId = 0;
     HWND m_window = nullptr;
     std::map<UINT_PTR, Runable*> m_periodicTasks;

@@ -17,7 +17,7 @@ constexpr UINT kTimeoutMs = 5000;
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 2 || std::wstring(argv[1]) == L"--help" || std::wstring(argv[1]) == L"/?") {
-        std::fwprintf(stderr, L"usage: orvpres-send \"details=...|state=...|gameicon=...\"\n");
+        (void)std::fwprintf(stderr, L"usage: orvpres-send \"details=...|state=...|gameicon=...\"\n");
         return 2;
     }
     std::wstring text = argv[1];
@@ -26,13 +26,13 @@ int wmain(int argc, wchar_t** argv)
         text += argv[i];
     }
     if (text.size() > std::numeric_limits<DWORD>::max() / sizeof(wchar_t)) {
-        std::fwprintf(stderr, L"orvpres-send: the presence is too long\n");
+        (void)std::fwprintf(stderr, L"orvpres-send: the presence is too long\n");
         return 2;
     }
 
     HWND daemon = FindWindowW(kDaemonClass, nullptr);
     if (!daemon) {
-        std::fwprintf(stderr, L"orvpres-send: orvpresd is not running\n");
+        (void)std::fwprintf(stderr, L"orvpres-send: orvpresd is not running\n");
         return 1;
     }
     COPYDATASTRUCT data = {};
@@ -41,7 +41,7 @@ int wmain(int argc, wchar_t** argv)
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutW(daemon, WM_COPYDATA, kPresenceMessage, reinterpret_cast<LPARAM>(&data),
                              SMTO_ABORTIFHUNG | SMTO_BLOCK, kTimeoutMs, &result)) {
-        std::fwprintf(stderr, L"orvpres-send: orvpresd did not answer (error %lu)\n", GetLastError());
+        (void)std::fwprintf(stderr, L"orvpres-send: orvpresd did not answer (error %lu)\n", GetLastError());
         return 3;
     }
     return 0;
