@@ -25,6 +25,27 @@ constexpr DWORD kPatienceMs = 60000;
 
 inline const wchar_t kIpcClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
 
+constexpr UINT kSendTimeoutMs = 2000;
+
+// Sends one WM_COPYDATA from this process; whether the daemon answered in
+// time, with the 0 its window procedure gives.
+inline bool sendRaw(HWND window, WPARAM wParam, const void* data, DWORD bytes, UINT timeoutMs = kSendTimeoutMs)
+{
+    COPYDATASTRUCT copy = {};
+    copy.cbData = bytes;
+    copy.lpData = const_cast<void*>(data);
+    DWORD_PTR result = 1;
+    return SendMessageTimeoutW(window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&copy), SMTO_ABORTIFHUNG,
+                               timeoutMs, &result) != 0 &&
+           result == 0;
+}
+
+// A presence, as the front end sends it.
+inline bool sendText(HWND window, const std::wstring& text, UINT timeoutMs = kSendTimeoutMs)
+{
+    return sendRaw(window, 9990, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeoutMs);
+}
+
 inline std::wstring quoted(const std::wstring& text)
 {
     return L"\"" + text + L"\"";

@@ -14,25 +14,6 @@ namespace {
 using namespace daemontest;
 using Faults = DaemonFixture;
 
-constexpr UINT kSendTimeoutMs = 2000;
-
-// Sends one WM_COPYDATA from this process; whether the daemon answered in time.
-bool sendRaw(HWND window, WPARAM wParam, const void* data, DWORD bytes, UINT timeoutMs = kSendTimeoutMs)
-{
-    COPYDATASTRUCT copy = {};
-    copy.cbData = bytes;
-    copy.lpData = const_cast<void*>(data);
-    DWORD_PTR result = 1;
-    return SendMessageTimeoutW(window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&copy), SMTO_ABORTIFHUNG,
-                               timeoutMs, &result) != 0 &&
-           result == 0;
-}
-
-bool sendText(HWND window, const std::wstring& text)
-{
-    return sendRaw(window, 9990, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
-}
-
 // The daemon's message-only dispatcher window.
 HWND dispatcherWindowOf(DWORD pid)
 {

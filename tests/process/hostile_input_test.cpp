@@ -20,22 +20,6 @@ SIZE_T privateBytes(HANDLE process)
     return GetProcessMemoryInfo(process, &memory, sizeof memory) ? memory.PagefileUsage : 0;
 }
 
-// Sends one WM_COPYDATA; whether it was answered within timeoutMs.
-bool sendRaw(HWND window, const void* data, DWORD bytes, UINT timeoutMs)
-{
-    COPYDATASTRUCT copy = {};
-    copy.cbData = bytes;
-    copy.lpData = const_cast<void*>(data);
-    DWORD_PTR result = 1;
-    return SendMessageTimeoutW(window, WM_COPYDATA, 9990, reinterpret_cast<LPARAM>(&copy), SMTO_ABORTIFHUNG,
-                               timeoutMs, &result) != 0;
-}
-
-bool sendText(HWND window, const std::wstring& text, UINT timeoutMs = 2000)
-{
-    return sendRaw(window, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeoutMs);
-}
-
 std::wstring repeated(const std::wstring& unit, size_t times)
 {
     std::wstring text;
