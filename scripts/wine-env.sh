@@ -31,7 +31,11 @@ wine_env_start() {
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
+  # The persistent server first, so that wineboot and every test use it. Started
+  # after wineboot, it could find wineboot's own server still running and
+  # leave, and that one ends once idle: a program starting just then lost
+  # its connection ("recvmsg: Connection reset by peer").
   wineserver -p >/dev/null 2>&1 &
   disown
+  wineboot -i >/dev/null 2>&1 || true
 }
