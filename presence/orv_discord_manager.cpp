@@ -49,9 +49,6 @@ void handOver(const std::wstring& windowClass, const std::wstring& cmd)
 {
     HWND running = FindWindowW(windowClass.c_str(), nullptr);
     if (!running) {
-        running = FindWindowExW(HWND_MESSAGE, nullptr, windowClass.c_str(), nullptr);
-    }
-    if (!running) {
         ORV_LOG("OrvDiscordManager::init", L"cmd not handed over: no window of the running instance");
         return;
     }
@@ -98,16 +95,19 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     // a thread of its own while this one answers the IPC window.
     discord::Core* core = nullptr;
     discord::Result created = discord::Result::InternalError;
+    auto connect = [&] {
+        created = discord::Core::Create(ORVPRESD_DISCORD_APPLICATION_ID, DiscordCreateFlags_NoRequireDiscord, &core);
+    };
     common::UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (connected.get()) {
+    if (connected) {
         std::thread connecting([&] {
-            created = discord::Core::Create(ORVPRESD_DISCORD_APPLICATION_ID, DiscordCreateFlags_NoRequireDiscord, &core);
+            connect();
             SetEvent(connected.get());
         });
         waitAnsweringSenders(connected.get(), INFINITE);
         connecting.join();
     } else {
-        created = discord::Core::Create(ORVPRESD_DISCORD_APPLICATION_ID, DiscordCreateFlags_NoRequireDiscord, &core);
+        connect();  // no event to wait on: connect here, as before
     }
     m_core = core;
     if (!m_core) {

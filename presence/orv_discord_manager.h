@@ -16,12 +16,12 @@
 class OrvDiscordManager final : public utility::IWindowIPCHandle {
 public:
     static constexpr WPARAM kPresenceMessage = 9990;
+    static constexpr uint32_t kWatchdogPeriodMs = 1000;
 
     OrvDiscordManager() = default;
     virtual ~OrvDiscordManager() = default;  // a class with virtual functions
     OrvDiscordManager(const OrvDiscordManager&) = delete;
     OrvDiscordManager& operator=(const OrvDiscordManager&) = delete;
-    static constexpr uint32_t kWatchdogPeriodMs = 1000;
 
     // Single instance, IPC window, Discord core, first presence, watchdog.
     // False when the process is to end (the reason is logged, after which it

@@ -3,9 +3,8 @@
 #include "common/log.h"
 #include "utility/ustring.h"
 
-#include <ctime>
 #include <algorithm>
-#include <cstring>
+#include <ctime>
 
 #ifndef ORVPRESD_DEFAULT_ICON_HOST
 #define ORVPRESD_DEFAULT_ICON_HOST "orvpresd.example.com"

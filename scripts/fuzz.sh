@@ -11,7 +11,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(frame_decoder ipc_client activity_json)
+  targets=(frame_decoder ipc_client activity_json command_parser)
 fi
 
 scripts/install-deps.sh

@@ -157,7 +157,10 @@ EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder
             }
             if (frame.opcode == Opcode::Ping) {
                 const std::string pong = encodeFrame(Opcode::Pong, frame.payload);
-                transport.send(pong.data(), pong.size());
+                if (!transport.send(pong.data(), pong.size())) {
+                    logIt(DiscordLogLevel_Error, "the connection broke during the handshake");
+                    return DiscordResult_ServiceUnavailable;
+                }
                 continue;
             }
             const std::optional<Json> message = parseJson(frame.payload);

@@ -22,7 +22,8 @@ public:
     virtual bool send(const char* data, size_t size) = 0;
 
     // Writes what the connection takes at once and never waits; also after
-    // shutdown, as long as the connection was not broken. True when all went.
+    // shutdown. Only for a stream no send was cut short on (the caller knows:
+    // that send failed). True when all went.
     virtual bool sendWithoutWaiting(const char* data, size_t size) = 0;
 
     // Waits up to timeout for bytes: their count, 0 on timeout or wake, or

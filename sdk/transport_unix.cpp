@@ -31,17 +31,6 @@ public:
 
     bool send(const char* data, size_t size) override
     {
-        // A send cut short leaves a partial frame behind: nothing more may follow it.
-        if (m_broken || !sendAll(data, size)) {
-            m_broken = true;
-            return false;
-        }
-        return true;
-    }
-
-private:
-    bool sendAll(const char* data, size_t size)
-    {
         size_t done = 0;
         while (done < size) {
             pollfd fds[2] = {{m_socket, POLLOUT, 0}, {m_wakeRead, POLLIN, 0}};
@@ -74,12 +63,8 @@ private:
         return true;
     }
 
-public:
     bool sendWithoutWaiting(const char* data, size_t size) override
     {
-        if (m_broken) {
-            return false;
-        }
         const ssize_t written = ::send(m_socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         return written == static_cast<ssize_t>(size);
     }
@@ -139,7 +124,6 @@ private:
     int m_wakeRead;
     int m_wakeWrite;
     std::atomic<bool> m_shutdown{false};
-    bool m_broken = false;  // used by the sending thread, or after it ended
 };
 
 std::unique_ptr<Transport> wrapSocket(int fd)

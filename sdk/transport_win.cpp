@@ -57,17 +57,6 @@ public:
 
     bool send(const char* data, size_t size) override
     {
-        // A send cut short leaves a partial frame behind: nothing more may follow it.
-        if (m_broken || !sendAll(data, size)) {
-            m_broken = true;
-            return false;
-        }
-        return true;
-    }
-
-private:
-    bool sendAll(const char* data, size_t size)
-    {
         size_t done = 0;
         while (done < size) {
             if (m_shutdown) {
@@ -97,10 +86,9 @@ private:
         return true;
     }
 
-public:
     bool sendWithoutWaiting(const char* data, size_t size) override
     {
-        if (m_broken || size > MAXDWORD) {
+        if (size > MAXDWORD) {
             return false;
         }
         OVERLAPPED write = {};
@@ -176,7 +164,6 @@ private:
     DWORD m_readSize = 0;
     char m_readBuffer[16384] = {};
     std::atomic<bool> m_shutdown{false};
-    bool m_broken = false;  // used by the sending thread, or after it ended
 };
 
 // Overlapped, so that every wait can end early; and the server may learn who
