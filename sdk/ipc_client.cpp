@@ -100,6 +100,7 @@ std::string bounded(const std::string& text)
 
 EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClient>& client)
 {
+    const auto deadline = std::chrono::steady_clock::now() + options.readyTimeout;
     if (options.endpoints.empty()) {
         options.endpoints = discordEndpoints();
     }
@@ -107,26 +108,36 @@ EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClie
     if (!trust.warn && options.log) {
         trust.warn = [&options](const std::string& text) { options.log(DiscordLogLevel_Warn, text); };
     }
-    std::unique_ptr<Transport> transport = connectTransport(options.endpoints, trust);
+    std::unique_ptr<Transport> transport = connectTransport(options.endpoints, trust, deadline);
     if (!transport) {
         if (options.log) {
             options.log(DiscordLogLevel_Info, "no Discord client is listening");
         }
         return DiscordResult_NotRunning;
     }
-    return connect(std::move(options), std::move(transport), client);
+    return shakeHands(std::move(options), std::move(transport), client, deadline);
 }
 
 EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<Transport> transport,
                                   std::unique_ptr<IpcClient>& client)
 {
+    const auto deadline = std::chrono::steady_clock::now() + options.readyTimeout;
+    return shakeHands(std::move(options), std::move(transport), client, deadline);
+}
+
+EDiscordResult IpcClient::shakeHands(ClientOptions options, std::unique_ptr<Transport> transport,
+                                     std::unique_ptr<IpcClient>& client, TimePoint deadline)
+{
     const Json handshake = {{"v", 1}, {"client_id", std::to_string(options.clientId)}};
     const std::string bytes = encodeFrame(Opcode::Handshake, handshake.dump());
-    if (!transport->send(bytes.data(), bytes.size())) {
+    if (!transport->send(bytes.data(), bytes.size(), timeLeft(deadline))) {
+        if (options.log) {
+            options.log(DiscordLogLevel_Error, "Discord did not take the handshake in time");
+        }
         return DiscordResult_ServiceUnavailable;
     }
     FrameDecoder decoder;
-    const EDiscordResult ready = awaitReady(*transport, decoder, options);
+    const EDiscordResult ready = awaitReady(*transport, decoder, options, deadline);
     if (ready != DiscordResult_Ok) {
         return ready;
     }
@@ -136,14 +147,14 @@ EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<Transpo
     return DiscordResult_Ok;
 }
 
-EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options)
+EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options,
+                                     TimePoint deadline)
 {
     auto logIt = [&](EDiscordLogLevel level, const std::string& text) {
         if (options.log) {
             options.log(level, text);
         }
     };
-    const auto deadline = std::chrono::steady_clock::now() + options.readyTimeout;
     char buffer[4096];
     for (;;) {
         Frame frame;
@@ -157,8 +168,10 @@ EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder
             }
             if (frame.opcode == Opcode::Ping) {
                 const std::string pong = encodeFrame(Opcode::Pong, frame.payload);
-                if (!transport.send(pong.data(), pong.size())) {
-                    logIt(DiscordLogLevel_Error, "the connection broke during the handshake");
+                // A Discord that pings and never reads fills the pipe: the
+                // answer, too, gets only the time that is left.
+                if (!transport.send(pong.data(), pong.size(), timeLeft(deadline))) {
+                    logIt(DiscordLogLevel_Error, "the connection broke during the handshake, or Discord stopped reading");
                     return DiscordResult_ServiceUnavailable;
                 }
                 continue;
@@ -173,7 +186,7 @@ EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder
             logIt(DiscordLogLevel_Error, "bad frame during the handshake: " + decoder.error());
             return DiscordResult_ServiceUnavailable;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = timeLeft(deadline);
         if (left.count() <= 0) {
             logIt(DiscordLogLevel_Error, "Discord did not answer the handshake in time");
             return DiscordResult_ServiceUnavailable;
@@ -344,8 +357,8 @@ bool IpcClient::sendDueUpdate()
     const std::string command = setActivityCommand(m_options.pid, activity ? &*activity : nullptr, nonce);
     const std::string bytes = encodeFrame(Opcode::Frame, command);
     log(DiscordLogLevel_Debug, "sending " + command);
-    if (!m_transport->send(bytes.data(), bytes.size())) {
-        lose("the connection to Discord broke while sending");
+    if (!m_transport->send(bytes.data(), bytes.size(), m_options.writeTimeout)) {
+        lose("the connection to Discord broke while sending, or Discord stopped reading");
         return false;
     }
     return true;
@@ -356,8 +369,8 @@ bool IpcClient::handleFrame(const Frame& frame)
     switch (frame.opcode) {
     case Opcode::Ping: {
         const std::string pong = encodeFrame(Opcode::Pong, frame.payload);
-        if (!m_transport->send(pong.data(), pong.size())) {
-            lose("the connection to Discord broke while answering a ping");
+        if (!m_transport->send(pong.data(), pong.size(), m_options.writeTimeout)) {
+            lose("the connection to Discord broke while answering a ping, or Discord stopped reading");
             return false;
         }
         return true;

@@ -30,9 +30,10 @@ struct ClientOptions {
     uint32_t pid = 0;
     std::vector<std::string> endpoints;  // empty: where Discord listens
     ConnectPolicy trust;                 // whom to connect to; its warnings also go to log
-    std::chrono::milliseconds readyTimeout{3000};
+    std::chrono::milliseconds readyTimeout{3000};   // the whole connect, from the first endpoint to READY
+    std::chrono::milliseconds writeTimeout{20000};  // a Discord that takes no frame for this long is lost
     std::chrono::milliseconds replyTimeout{20000};  // an unanswered update fails after this
-    size_t paceLimit = 5;
+    size_t paceLimit = 5;                        // sends in any paceWindow, spread evenly
     std::chrono::milliseconds paceWindow{20000};
     Clock clock;        // empty: the steady clock
     LogFunction log;    // called on the connection's own thread too
@@ -46,9 +47,11 @@ struct ClientOptions {
 // connection or the client's end.
 class IpcClient {
 public:
-    // Connects, shakes hands and waits for READY, at most readyTimeout.
+    // Connects, shakes hands and waits for READY: all of it, writes included,
+    // within readyTimeout.
     static EDiscordResult connect(ClientOptions options, std::unique_ptr<IpcClient>& client);
-    // The same over a connection made elsewhere, such as an in-memory one.
+    // The same over a connection made elsewhere, such as an in-memory one;
+    // readyTimeout counts from this call.
     static EDiscordResult connect(ClientOptions options, std::unique_ptr<Transport> transport,
                                   std::unique_ptr<IpcClient>& client);
 
@@ -80,7 +83,11 @@ private:
     };
 
     IpcClient(ClientOptions options, std::unique_ptr<Transport> transport);
-    static EDiscordResult awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options);
+    using TimePoint = std::chrono::steady_clock::time_point;
+    static EDiscordResult shakeHands(ClientOptions options, std::unique_ptr<Transport> transport,
+                                     std::unique_ptr<IpcClient>& client, TimePoint deadline);
+    static EDiscordResult awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options,
+                                     TimePoint deadline);
 
     std::chrono::steady_clock::time_point now() const;
     void log(EDiscordLogLevel level, const std::string& message) const noexcept;

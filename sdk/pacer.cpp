@@ -2,31 +2,25 @@
 
 namespace orvsdk {
 
-void Pacer::forget(TimePoint now)
+Pacer::Pacer(size_t limit, std::chrono::milliseconds window)
+    : m_spacing(limit == 0 ? window : window / static_cast<std::chrono::milliseconds::rep>(limit))
 {
-    while (!m_sent.empty() && now - m_sent.front() >= m_window) {
-        m_sent.pop_front();
-    }
+    m_spacing += m_spacing / 40;
 }
 
-bool Pacer::allows(TimePoint now)
+bool Pacer::allows(TimePoint now) const
 {
-    forget(now);
-    return m_sent.size() < m_limit;
+    return !m_last || now - *m_last >= m_spacing;
 }
 
 void Pacer::record(TimePoint now)
 {
-    forget(now);
-    m_sent.push_back(now);
+    m_last = now;
 }
 
-Pacer::TimePoint Pacer::nextAllowed(TimePoint now)
+Pacer::TimePoint Pacer::nextAllowed(TimePoint now) const
 {
-    if (allows(now)) {
-        return now;
-    }
-    return m_sent[m_sent.size() - m_limit] + m_window;
+    return allows(now) ? now : *m_last + m_spacing;
 }
 
 }  // namespace orvsdk

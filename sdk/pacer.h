@@ -2,29 +2,32 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
+#include <optional>
 
 namespace orvsdk {
 
 // At most `limit` sends in any `window`: Discord drops presence updates that
-// come faster, silently.
+// come faster, silently. The budget is spread evenly: one send per
+// window ÷ limit, plus a fortieth of that as a margin, so that delivery
+// jitter at Discord's end cannot squeeze limit + 1 sends into one window
+// there. Under a steady stream Discord then shows a presence at
+// most one spacing old, instead of a burst's last, a whole window old.
 class Pacer {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
 
-    Pacer(size_t limit, std::chrono::milliseconds window) : m_limit(limit), m_window(window) {}
+    Pacer(size_t limit, std::chrono::milliseconds window);
 
-    bool allows(TimePoint now);
+    bool allows(TimePoint now) const;
     void record(TimePoint now);
     // The first moment at which a send is allowed again (now when it is).
-    TimePoint nextAllowed(TimePoint now);
+    TimePoint nextAllowed(TimePoint now) const;
+
+    std::chrono::milliseconds spacing() const { return m_spacing; }
 
 private:
-    void forget(TimePoint now);
-
-    size_t m_limit;
-    std::chrono::milliseconds m_window;
-    std::deque<TimePoint> m_sent;
+    std::chrono::milliseconds m_spacing;
+    std::optional<TimePoint> m_last;
 };
 
 }  // namespace orvsdk

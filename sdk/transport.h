@@ -18,8 +18,10 @@ public:
 
     virtual ~Transport() = default;
 
-    // Writes everything; false once the connection is gone or shut down.
-    virtual bool send(const char* data, size_t size) = 0;
+    // Writes everything within timeout; false once the connection is gone or
+    // shut down, or when the time ran out. A send cut short may have written
+    // part of the bytes: the stream is then useless and is to be dropped.
+    virtual bool send(const char* data, size_t size, std::chrono::milliseconds timeout) = 0;
 
     // Writes what the connection takes at once and never waits; also after
     // shutdown. Only for a stream no send was cut short on (the caller knows:
@@ -72,8 +74,22 @@ struct ConnectPolicy {
 };
 
 // Connects to the first endpoint that answers and that the policy trusts;
-// null when none does.
-std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints,
-                                            const ConnectPolicy& policy = ConnectPolicy());
+// null when none does, or when the deadline passed first.
+std::unique_ptr<Transport> connectTransport(
+    const std::vector<std::string>& endpoints, const ConnectPolicy& policy = ConnectPolicy(),
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+
+// The milliseconds left until deadline, rounded up; 0 once it has passed, and
+// never more than a wait of the system's can take.
+inline std::chrono::milliseconds timeLeft(std::chrono::steady_clock::time_point deadline)
+{
+    constexpr std::chrono::milliseconds kLongest{0x7FFFFFFE};
+    const auto now = std::chrono::steady_clock::now();
+    if (deadline <= now) {
+        return std::chrono::milliseconds(0);
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    return left < kLongest ? left : kLongest;
+}
 
 }  // namespace orvsdk

@@ -29,16 +29,21 @@ public:
         close(m_wakeWrite);
     }
 
-    bool send(const char* data, size_t size) override
+    bool send(const char* data, size_t size, std::chrono::milliseconds timeout) override
     {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         size_t done = 0;
         while (done < size) {
             pollfd fds[2] = {{m_socket, POLLOUT, 0}, {m_wakeRead, POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0) {
+            const int ready = poll(fds, 2, static_cast<int>(timeLeft(deadline).count()));
+            if (ready < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
                 return false;
+            }
+            if (ready == 0) {
+                return false;  // Discord took nothing for the whole time
             }
             // Drained before the flag is read: shutdown sets the flag before it
             // wakes, so a wake drained here cannot hide it.
@@ -194,6 +199,25 @@ ServerOwner socketPeerOwner(int fd)
     return peer == geteuid() ? ServerOwner::SameUser : ServerOwner::OtherUser;
 }
 
+// A Unix socket's connect either completes at once or, with the listener's
+// backlog full, fails with EAGAIN; a few systems answer EINPROGRESS instead.
+bool connectWithin(int fd, const sockaddr_un& address, std::chrono::steady_clock::time_point deadline)
+{
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return true;
+    }
+    if (errno != EINPROGRESS) {
+        return false;
+    }
+    pollfd fds[1] = {{fd, POLLOUT, 0}};
+    if (poll(fds, 1, static_cast<int>(timeLeft(deadline).count())) != 1) {
+        return false;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
 }  // namespace
 
 std::unique_ptr<Listener> listenOn(const std::string& endpoint)
@@ -242,7 +266,8 @@ std::vector<std::string> discordEndpoints()
     return endpoints;
 }
 
-std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy)
+std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy,
+                                            std::chrono::steady_clock::time_point deadline)
 {
     auto warn = [&policy](const std::string& text) {
         if (policy.warn) {
@@ -263,11 +288,16 @@ std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endp
             warn(path + " is not a socket of this user: not used");
             continue;
         }
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return nullptr;
+        }
+        // Non-blocking: a listener that never accepts fills its backlog, and a
+        // blocking connect would then wait for ever.
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
             return nullptr;
         }
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (!connectWithin(fd, address, deadline)) {
             close(fd);
             continue;
         }

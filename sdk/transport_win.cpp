@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -55,8 +56,9 @@ public:
 
     bool valid() const { return m_readDone && m_writeDone && m_wake && m_stop; }
 
-    bool send(const char* data, size_t size) override
+    bool send(const char* data, size_t size, std::chrono::milliseconds timeout) override
     {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         size_t done = 0;
         while (done < size) {
             if (m_shutdown) {
@@ -71,8 +73,11 @@ public:
                 if (GetLastError() != ERROR_IO_PENDING) {
                     return false;
                 }
+                // Past the deadline Discord has taken nothing for the whole
+                // time: the write is taken back and the send fails.
                 HANDLE waits[2] = {m_writeDone, m_stop};
-                if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                const auto left = static_cast<DWORD>(timeLeft(deadline).count());
+                if (WaitForMultipleObjects(2, waits, FALSE, left) != WAIT_OBJECT_0) {
                     CancelIoEx(m_pipe, &write);
                     GetOverlappedResult(m_pipe, &write, &written, TRUE);
                     return false;
@@ -171,7 +176,7 @@ private:
 // impersonate its client.
 constexpr DWORD kPipeOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-HANDLE openPipe(const std::wstring& name, const ConnectPolicy& policy)
+HANDLE openPipe(const std::wstring& name, const ConnectPolicy& policy, std::chrono::steady_clock::time_point deadline)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         HANDLE pipe = policy.openPipe ? static_cast<HANDLE>(policy.openPipe(name.c_str(), kPipeOpenFlags))
@@ -181,7 +186,8 @@ HANDLE openPipe(const std::wstring& name, const ConnectPolicy& policy)
             return pipe;
         }
         // A busy pipe exists: its client is about to get a fresh instance.
-        if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(name.c_str(), 1000)) {
+        const auto wait = std::min<DWORD>(1000, static_cast<DWORD>(timeLeft(deadline).count()));
+        if (GetLastError() != ERROR_PIPE_BUSY || wait == 0 || !WaitNamedPipeW(name.c_str(), wait)) {
             break;
         }
     }
@@ -330,10 +336,14 @@ std::vector<std::string> discordEndpoints()
     return endpoints;
 }
 
-std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy)
+std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy,
+                                            std::chrono::steady_clock::time_point deadline)
 {
     for (const std::string& endpoint : endpoints) {
-        HANDLE pipe = openPipe(widen(endpoint), policy);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return nullptr;
+        }
+        HANDLE pipe = openPipe(widen(endpoint), policy, deadline);
         if (pipe == INVALID_HANDLE_VALUE || pipe == nullptr) {
             continue;
         }

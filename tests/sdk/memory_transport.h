@@ -62,7 +62,7 @@ public:
 
     ~MemoryTransport() override { shutdown(); }
 
-    bool send(const char* data, size_t size) override
+    bool send(const char* data, size_t size, std::chrono::milliseconds) override
     {
         std::lock_guard<std::mutex> lock(m_link->mutex);
         if (m_link->throwOnSend) {

@@ -16,7 +16,7 @@ void usage()
 {
     std::fprintf(stderr,
                  "usage: discord-peer [--pipe N] [--endpoint PATH] [--out FILE] [--once]\n"
-                 "                    [--close-handshake CODE] [--no-ready] [--ready-delay MS] [--error CODE]\n"
+                 "                    [--close-handshake CODE] [--no-ready] [--ping-flood] [--ready-delay MS] [--error CODE]\n"
                  "                    [--hang-after N] [--drop-after N] [--malformed] [--oversized]\n"
                  "                    [--ping] [--split] [--flood N] [--deep-nesting N] [--silent]\n");
 }
@@ -43,6 +43,7 @@ int main(int argc, char** argv)
         else if (arg == "--once") options.once = true;
         else if (arg == "--close-handshake") options.closeHandshakeCode = std::atoi(value());
         else if (arg == "--no-ready") options.noReady = true;
+        else if (arg == "--ping-flood") options.pingFlood = true;
         else if (arg == "--ready-delay") options.readyDelayMs = std::atoi(value());
         else if (arg == "--error") options.errorCode = std::atoi(value());
         else if (arg == "--hang-after") options.hangAfter = std::atoi(value());

@@ -16,6 +16,9 @@ using orvsdk::Opcode;
 using orvsdk::Transport;
 using namespace std::chrono_literals;
 
+// A client that reads nothing for this long is not waited for.
+constexpr std::chrono::milliseconds kSendPatience = 30s;
+
 int64_t unixMillis()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -51,12 +54,26 @@ bool sendFlood(Transport& client, int count)
     size_t at = 0;
     while (at < stream.size()) {
         const size_t end = std::min(stream.size(), at + kFramesPerWrite * frame.size() + (at == 0 ? 1 : 0));
-        if (!client.send(stream.data() + at, end - at)) {
+        if (!client.send(stream.data() + at, end - at, kSendPatience)) {
             return false;
         }
         at = end;
     }
     return true;
+}
+
+// PINGs of 64 KiB, sent without ever reading again, until the client goes
+// or the peer stops: a client that answers each one on the same pipe fills
+// it and must not wait for ever.
+void pingFlood(Transport& client, const std::atomic<bool>& stop)
+{
+    const std::string ping = orvsdk::encodeFrame(Opcode::Ping, json{{"pad", std::string(60000, 'p')}}.dump());
+    while (!stop) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!client.send(ping.data(), ping.size(), 200ms) && std::chrono::steady_clock::now() - start < 100ms) {
+            return;  // failed at once: the client has gone
+        }
+    }
 }
 
 // An ERROR answer whose data is an array nested `depth` deep: valid JSON,
@@ -149,10 +166,10 @@ void Peer::serveLoop()
         auto send = [&](Opcode opcode, const std::string& payload) {
             const std::string bytes = orvsdk::encodeFrame(opcode, payload);
             if (!m_options.split) {
-                return client->send(bytes.data(), bytes.size());
+                return client->send(bytes.data(), bytes.size(), kSendPatience);
             }
             for (char byte : bytes) {
-                if (!client->send(&byte, 1)) {
+                if (!client->send(&byte, 1, kSendPatience)) {
                     return false;
                 }
                 std::this_thread::sleep_for(1ms);
@@ -201,6 +218,11 @@ void Peer::serveLoop()
                     if (m_options.noReady) {
                         continue;
                     }
+                    if (m_options.pingFlood) {
+                        pingFlood(*client, m_stop);
+                        open = false;
+                        break;
+                    }
                     if (m_options.readyDelayMs > 0) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(m_options.readyDelayMs));
                     }
@@ -208,17 +230,17 @@ void Peer::serveLoop()
                         // READY and a PING in one write: two frames in one read.
                         const std::string both = orvsdk::encodeFrame(Opcode::Frame, kReady.dump()) +
                                                  orvsdk::encodeFrame(Opcode::Ping, R"({"probe":1})");
-                        client->send(both.data(), both.size());
+                        client->send(both.data(), both.size(), kSendPatience);
                     } else {
                         send(Opcode::Frame, kReady.dump());
                     }
                     if (m_options.malformed) {
                         const std::string bad = "\x63\x00\x00\x00\x02\x00\x00\x00{}";
-                        client->send(bad.data(), bad.size());
+                        client->send(bad.data(), bad.size(), kSendPatience);
                     }
                     if (m_options.oversized) {
                         const std::string huge = std::string("\x01\x00\x00\x00", 4) + std::string("\x00\x00\xA0\x00", 4);
-                        client->send(huge.data(), huge.size());
+                        client->send(huge.data(), huge.size(), kSendPatience);
                     }
                     if (m_options.flood > 0) {
                         sendFlood(*client, m_options.flood);

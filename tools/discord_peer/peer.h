@@ -19,6 +19,7 @@ struct Options {
     std::string endpoint;           // where to listen
     int closeHandshakeCode = 0;     // answer the handshake with CLOSE and this code
     bool noReady = false;           // never answer the handshake
+    bool pingFlood = false;         // answer the handshake with large PINGs only, never reading again
     int readyDelayMs = 0;           // answer the handshake this late
     int errorCode = 0;              // answer SET_ACTIVITY with ERROR and this code
     int hangAfter = -1;             // stop reading after this many frames
