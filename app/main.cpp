@@ -54,7 +54,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     }
     case WM_DESTROY:
-        PostQuitMessage(0);
+        g_manager.quit();
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

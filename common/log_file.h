@@ -11,6 +11,11 @@ namespace common {
 // The log writer's file: appending, byte-exact writes, shared with other
 // processes for reading and writing, 64-bit positions. Once a write fails the
 // file stays failed and takes nothing more.
+//
+// Another process may write the same file (a second start logs its hand-over
+// while the daemon runs): every write goes to the end of the file whole, as
+// the handle may only append, and a named mutex of the path keeps each write
+// and each cut apart from the other process's.
 class LogFile {
 public:
     // Opens, creating it if missing; an existing file whose first two bytes
@@ -24,14 +29,20 @@ public:
     // Size of the file, or -1 when it is not usable.
     int64_t size() const;
 
-    // Keeps only the last `keep` bytes of the file.
-    bool cutToLast(uint64_t keep);
+    // Once the file holds at least cutAt bytes, keeps only its last `keep`.
+    bool cutIfAtLeast(uint64_t cutAt, uint64_t keep);
 
 private:
-    bool readAt(uint64_t offset, char* data, size_t size) const;
-    bool truncate();
+    class Lock;
 
+    bool readAt(uint64_t offset, char* data, size_t size) const;
+    bool writeAll(HANDLE handle, const char* data, size_t size);
+    // Empties the file and writes data into it, through a handle of its own.
+    bool replaceWith(const char* data, size_t size);
+
+    std::wstring m_path;
     UniqueFileHandle m_handle;
+    UniqueHandle m_mutex;  // null when it could not be made: no other writer is kept apart
     bool m_failed = false;
 };
 

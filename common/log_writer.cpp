@@ -11,7 +11,10 @@ std::atomic<LogWriter*> g_writer{nullptr};
 
 }  // namespace
 
-LogWriter::LogWriter(std::chrono::milliseconds flushInterval) : m_flushInterval(flushInterval) {}
+LogWriter::LogWriter(std::chrono::milliseconds flushInterval, uint64_t cutSize, uint64_t keepSize)
+    : m_flushInterval(flushInterval), m_cutSize(cutSize), m_keepSize(keepSize)
+{
+}
 
 LogWriter::~LogWriter()
 {
@@ -94,10 +97,7 @@ void LogWriter::run(const std::wstring& path)
             batch.swap(m_pending);
             lock.unlock();
             if (file.append(batch.data(), batch.size())) {
-                const int64_t size = file.size();
-                if (size >= 0 && static_cast<uint64_t>(size) >= kCutSize) {
-                    file.cutToLast(kKeepSize);
-                }
+                file.cutIfAtLeast(m_cutSize, m_keepSize);
             }
             batch.clear();
             lock.lock();

@@ -22,7 +22,8 @@ public:
     static constexpr uint64_t kKeepSize = 2097152;
     static constexpr std::chrono::milliseconds kFlushInterval{500};
 
-    explicit LogWriter(std::chrono::milliseconds flushInterval = kFlushInterval);
+    explicit LogWriter(std::chrono::milliseconds flushInterval = kFlushInterval, uint64_t cutSize = kCutSize,
+                       uint64_t keepSize = kKeepSize);
     ~LogWriter();
 
     LogWriter(const LogWriter&) = delete;
@@ -49,6 +50,8 @@ private:
     bool m_stop = false;
     const uint32_t m_threshold = kThreshold;
     const std::chrono::milliseconds m_flushInterval;
+    const uint64_t m_cutSize;
+    const uint64_t m_keepSize;
     std::string m_pending;
     // The system's own lock and condition variable: taking and waking them
     // stays in the calling process, where the POSIX-thread emulation's

@@ -3,6 +3,8 @@
 #include "common/log.h"
 #include "common/unique_handle.h"
 
+#include <algorithm>
+#include <memory>
 #include <thread>
 
 #ifndef ORVPRESD_DISCORD_APPLICATION_ID
@@ -13,56 +15,62 @@ namespace {
 
 constexpr DWORD kGiveUpDelayMs = 3000;
 constexpr UINT kHandOverTimeoutMs = 1000;
+constexpr DWORD kHandOverRetryMs = 250;
+// The SDK ends its connect within 3 s; this bound only guards against an SDK
+// that does not.
+constexpr DWORD kConnectPatienceMs = 15000;
 // Far beyond any presence (three texts of 128 bytes): a larger payload is
 // refused before it is looked at, so that one message costs little.
 constexpr DWORD kMaxPresenceBytes = 1024 * 1024;
 // The log record holds 16 KiB; no more of a payload is worth copying for it.
 constexpr size_t kLoggedUnits = 8192;
 const char kWatchdogName[] = "OrvDiscordManager::init::<lambda_1>::operator ()";
+const char kInitName[] = "OrvDiscordManager::init";
 
 // Waits until handle is signalled (or, without one, for the whole time),
 // answering every message sent to this thread's windows meanwhile, so that
-// no sender is held. Posted messages stay queued.
-void waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
+// no sender is held. Posted messages stay queued. True when the handle was
+// signalled; an abandoned mutex counts, and is then owned by this thread.
+bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
 {
     const ULONGLONG deadline = GetTickCount64() + milliseconds;
     const DWORD count = handle ? 1 : 0;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
-        const DWORD left = milliseconds == INFINITE ? INFINITE : now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         const DWORD waited = MsgWaitForMultipleObjects(count, handle ? &handle : nullptr, FALSE, left, QS_SENDMESSAGE);
+        if (count && (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0)) {
+            return true;
+        }
         if (waited == WAIT_OBJECT_0 + count) {
             MSG message;
             PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs what was sent
             continue;
         }
         if (waited == WAIT_FAILED && handle) {
-            WaitForSingleObject(handle, milliseconds);
+            const DWORD plain = WaitForSingleObject(handle, left);
+            return plain == WAIT_OBJECT_0 || plain == WAIT_ABANDONED;
         }
-        return;
+        return false;
     }
 }
 
 // Gives the running instance this start's presence, the way the front end
-// sends one.
-void handOver(const std::wstring& windowClass, const std::wstring& cmd)
+// sends one. True when it answered that it will publish it.
+bool handOver(const std::wstring& windowClass, const std::wstring& cmd)
 {
     HWND running = FindWindowW(windowClass.c_str(), nullptr);
     if (!running) {
-        ORV_LOG("OrvDiscordManager::init", L"cmd not handed over: no window of the running instance");
-        return;
+        return false;  // between its mutex and its window, or already gone
     }
     std::wstring text = cmd;  // COPYDATASTRUCT wants a mutable buffer
     COPYDATASTRUCT data = {};
     data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
     data.lpData = text.data();
     DWORD_PTR answer = 0;
-    if (SendMessageTimeoutW(running, WM_COPYDATA, OrvDiscordManager::kPresenceMessage, reinterpret_cast<LPARAM>(&data),
-                            SMTO_ABORTIFHUNG, kHandOverTimeoutMs, &answer)) {
-        ORV_LOG("OrvDiscordManager::init", L"cmd handed over to the running instance");
-    } else {
-        ORV_LOG("OrvDiscordManager::init", L"cmd not handed over, error %d", static_cast<int>(GetLastError()));
-    }
+    return SendMessageTimeoutW(running, WM_COPYDATA, OrvDiscordManager::kPresenceMessage,
+                               reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kHandOverTimeoutMs, &answer) &&
+           answer == TRUE;
 }
 
 }  // namespace
@@ -70,52 +78,27 @@ void handOver(const std::wstring& windowClass, const std::wstring& cmd)
 bool OrvDiscordManager::init(const wchar_t* commandLine)
 {
     const std::wstring cmd = commandLine ? commandLine : L"";
-    ORV_LOG("OrvDiscordManager::init", L"\r\n\r\n***** discord init ******");
-    ORV_LOG("OrvDiscordManager::init", L"cmd:%s", cmd.c_str());
+    ORV_LOG(kInitName, L"\r\n\r\n***** discord init ******");
+    ORV_LOG(kInitName, L"cmd:%s", cmd.c_str());
     // Every wait before the process ends answers sent messages: a front end
     // that sends a presence then is never held (the presence may be dropped).
     if (cmd.empty()) {
-        ORV_LOG("OrvDiscordManager::init", L"no cmd");
+        ORV_LOG(kInitName, L"no cmd");
         waitAnsweringSenders(nullptr, kGiveUpDelayMs);
         return false;
     }
-
-    // Held until the process ends: that is what makes a second start fail.
-    // The second start's presence is still the newest: the running one gets it.
-    if (!utility::createMutex(m_instanceName, true, true)) {
-        handOver(m_instanceName, cmd);
-        ORV_LOG("OrvDiscordManager::init", L"progress exist!");
-        waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+    if (!becomeTheInstance(cmd)) {
         return false;
     }
 
+    m_phase = Phase::Connecting;
     m_ipc.create(m_instanceName, this);
-
-    // Connecting waits seconds for a Discord that does not answer; it runs on
-    // a thread of its own while this one answers the IPC window.
-    discord::Core* core = nullptr;
-    discord::Result created = discord::Result::InternalError;
-    auto connect = [&] {
-        created = discord::Core::Create(ORVPRESD_DISCORD_APPLICATION_ID, DiscordCreateFlags_NoRequireDiscord, &core);
-    };
-    common::UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (connected) {
-        std::thread connecting([&] {
-            connect();
-            SetEvent(connected.get());
-        });
-        waitAnsweringSenders(connected.get(), INFINITE);
-        connecting.join();
-    } else {
-        connect();  // no event to wait on: connect here, as before
-    }
-    m_core = core;
-    if (!m_core) {
-        ORV_LOG("OrvDiscordManager::init", L"init error %d", static_cast<int>(created));
-        waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+    if (!connectCore()) {
+        giveUp();
         return false;
     }
-    ORV_LOG("OrvDiscordManager::init", L"init sucess");
+    ORV_LOG(kInitName, L"init sucess");
+    m_phase = Phase::Running;
 
     // A presence sent while connecting is newer than the command line's.
     if (!m_presenceReceived) {
@@ -127,17 +110,120 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     return true;
 }
 
+// True when this start holds the single-instance mutex, at once or after the
+// running instance ended without taking the presence; the handle then stays
+// open until the process ends. Otherwise the presence went to the running
+// instance (or could not), this start has logged it and waited, and ends.
+bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd)
+{
+    common::UniqueHandle mutex(CreateMutexW(nullptr, TRUE, m_instanceName.c_str()));
+    if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) {
+        mutex.release();
+        return true;
+    }
+    // Another start holds it. It takes the presence once it runs; until then
+    // (its window may not exist yet, it may still connect, or be ending) this
+    // start keeps offering it, and runs in its place if it ends.
+    if (mutex) {
+        const ULONGLONG deadline = GetTickCount64() + m_takeOverPatienceMs;
+        bool waitLogged = false;
+        for (;;) {
+            if (handOver(m_instanceName, cmd)) {
+                ORV_LOG(kInitName, L"cmd handed over to the running instance");
+                break;
+            }
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) {
+                ORV_LOG(kInitName, L"cmd not handed over: the running instance neither took it nor ended in %d ms",
+                        static_cast<int>(m_takeOverPatienceMs));
+                break;
+            }
+            if (!waitLogged) {
+                ORV_LOG(kInitName, L"the running instance does not take cmd yet: waiting for it to run or to end");
+                waitLogged = true;
+            }
+            if (waitAnsweringSenders(mutex.get(), static_cast<DWORD>(std::min<ULONGLONG>(kHandOverRetryMs, deadline - now)))) {
+                ORV_LOG(kInitName, L"the running instance has ended: this start runs in its place");
+                mutex.release();
+                return true;
+            }
+        }
+    }
+    ORV_LOG(kInitName, L"progress exist!");
+    waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+    return false;
+}
+
+// Connecting waits seconds for a Discord that does not answer; it runs on a
+// thread of its own while this one answers the IPC window. The thread keeps
+// what it shares alive itself, so that a connect that overruns its bound can
+// be left behind.
+bool OrvDiscordManager::connectCore()
+{
+    struct Connecting {
+        discord::Core* core = nullptr;
+        discord::Result result = discord::Result::InternalError;
+        common::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    };
+    auto shared = std::make_shared<Connecting>();
+    auto connect = [shared] {
+        shared->result = discord::Core::Create(ORVPRESD_DISCORD_APPLICATION_ID, DiscordCreateFlags_NoRequireDiscord,
+                                               &shared->core);
+    };
+    std::thread connecting;
+    if (shared->done) {
+        try {
+            connecting = std::thread([shared, connect] {
+                connect();
+                SetEvent(shared->done.get());
+            });
+        } catch (...) {
+            // no thread: connect here, as before
+        }
+    }
+    if (!connecting.joinable()) {
+        connect();
+    } else if (waitAnsweringSenders(shared->done.get(), kConnectPatienceMs)) {
+        connecting.join();
+    } else {
+        connecting.detach();  // its core, if one ever comes, goes with the process
+        ORV_LOG(kInitName, L"Discord's connect did not end within %d ms", static_cast<int>(kConnectPatienceMs));
+        ORV_LOG(kInitName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
+        return false;
+    }
+    m_core = shared->core;
+    if (!m_core) {
+        ORV_LOG(kInitName, L"init error %d", static_cast<int>(shared->result));
+        return false;
+    }
+    return true;
+}
+
+// A start-up that failed after taking the mutex: no presence is taken any
+// more (a second start then waits for this process to end and runs itself).
+void OrvDiscordManager::giveUp()
+{
+    m_phase = Phase::Ending;
+    waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+}
+
+void OrvDiscordManager::quit()
+{
+    m_phase = Phase::Ending;
+    PostQuitMessage(0);
+}
+
 void OrvDiscordManager::checkLiveness()
 {
     if (!m_frontEnd.isRunning()) {
         ORV_LOG(kWatchdogName, L"orvhost not exist");
-        PostQuitMessage(0);
+        quit();
         return;
     }
     const discord::Result result = m_core ? m_core->RunCallbacks() : discord::Result::NotRunning;
     if (result != discord::Result::Ok) {
         ORV_LOG(kWatchdogName, L"dicord core not ok %d", static_cast<int>(result));
-        PostQuitMessage(0);
+        quit();
     }
 }
 
@@ -162,10 +248,11 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
     const std::wstring logged(text.substr(0, kLoggedUnits));
     ORV_LOG("OrvDiscordManager::onHandleWindowIPC", L"onCopyData msg = %d, data = %s", static_cast<int>(wParam),
             logged.c_str());
-    if (wParam == kPresenceMessage) {
-        m_presenceReceived = true;
-        parseCmd(text);
-        update();
+    if (wParam != kPresenceMessage || m_phase == Phase::Ending) {
+        return 0;
     }
-    return 0;
+    m_presenceReceived = true;
+    parseCmd(text);
+    update();
+    return m_phase == Phase::Running ? TRUE : 0;
 }

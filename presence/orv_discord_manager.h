@@ -14,6 +14,8 @@
 // the front end sends presences to, and the current presence texts. One per
 // process, used on the main thread only.
 class OrvDiscordManager final : public utility::IWindowIPCHandle {
+    enum class Phase { Starting, Connecting, Running, Ending };
+
 public:
     static constexpr WPARAM kPresenceMessage = 9990;
     static constexpr uint32_t kWatchdogPeriodMs = 1000;
@@ -26,10 +28,13 @@ public:
     // Single instance, IPC window, Discord core, first presence, watchdog.
     // False when the process is to end (the reason is logged, after which it
     // has waited 3 seconds, answering sent messages). A second start hands
-    // its presence to the running instance first. Presences sent while the
-    // core connects are answered, and the newest of them wins over the
-    // command line's.
+    // its presence to the running instance, and runs in its place if that
+    // one ends instead of taking it. Presences sent while the core connects
+    // are answered, and the newest of them wins over the command line's.
     bool init(const wchar_t* commandLine);
+
+    // Ends the message loop; from now on no presence is taken.
+    void quit();
 
     // Publishes details, state and icon, unless details and state are those
     // of the last update that got through.
@@ -38,7 +43,11 @@ public:
     // Replaces all three presence texts from a presence command string.
     void parseCmd(std::wstring_view text);
 
-    // WM_COPYDATA with wParam 9990 carries a presence command string.
+    // WM_COPYDATA with wParam 9990 carries a presence command string. The
+    // answer is TRUE for a presence this process will publish: one taken
+    // while it runs. While it connects it takes the presence but promises
+    // nothing (the connect may fail); while it ends it takes none. Either way
+    // the answer is 0, and a second start then tries again.
     LRESULT onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam) override;
 
     // One watchdog tick: ends the message loop when the front end is gone or
@@ -53,12 +62,24 @@ public:
     HWND ipcWindow() const { return m_ipc.window(); }
 
     // For tests: a manager whose core was made elsewhere.
-    void setCoreForTest(discord::Core* core) { m_core = core; }
+    void setCoreForTest(discord::Core* core)
+    {
+        m_core = core;
+        m_phase = Phase::Running;
+    }
 
     // The name of the single-instance mutex and of the IPC window's class.
     void setInstanceName(const std::wstring& name) { m_instanceName = name; }
 
+    // How long a second start offers its presence to the running instance.
+    void setTakeOverPatience(DWORD milliseconds) { m_takeOverPatienceMs = milliseconds; }
+
 private:
+
+    bool becomeTheInstance(const std::wstring& cmd);
+    bool connectCore();
+    void giveUp();
+
     discord::Core* m_core = nullptr;
     TaskTimer m_timer;
     utility::WindowIpcEndpoint m_ipc;
@@ -66,6 +87,11 @@ private:
     std::wstring m_state;
     std::wstring m_gameIcon;
     bool m_presenceReceived = false;  // a WM_COPYDATA presence came (during start-up, say)
+    Phase m_phase = Phase::Starting;
+    // How long a second start waits for the running instance to take its
+    // presence or to end: beyond the longest start-up (a connect of 3 s, its
+    // 3 s wait after a failure) with room for a slow machine.
+    DWORD m_takeOverPatienceMs = 15000;
 
     // The details and state of the last update that passed the duplicate test.
     std::wstring m_lastDetails;

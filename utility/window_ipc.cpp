@@ -40,9 +40,9 @@ LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         }
         if (endpoint->m_handler) {
             try {
-                endpoint->m_handler->onHandleWindowIPC(message, wParam, lParam);
+                return endpoint->m_handler->onHandleWindowIPC(message, wParam, lParam);
             } catch (...) {
-                // the sender only ever gets 0
+                // a message that failed is one not taken
             }
         }
         return 0;

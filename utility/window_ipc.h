@@ -16,7 +16,8 @@ protected:
 };
 
 // A hidden top-level window, found by other processes through its class name,
-// that forwards WM_COPYDATA and every message above WM_USER to its handler.
+// that forwards WM_COPYDATA and every message above WM_USER to its handler and
+// answers with the handler's result (0 when there is none).
 class WindowIpcEndpoint {
 public:
     bool create(const std::wstring& className, IWindowIPCHandle* handler);

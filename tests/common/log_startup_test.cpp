@@ -42,7 +42,7 @@ TEST(LogStartup, RecordsBeforeSinkOrWriterAreLostThenTheFirstPathIsUsed)
 
     common::log("f", 4, L"after %s", L"start");
     std::string file;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (file.find("after start") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         file = testsupport::readFile(dir.file(L"first.log"));

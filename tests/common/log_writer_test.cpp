@@ -1,5 +1,6 @@
 // The log writer: pending bound, batching, the file across runs, the size cut.
 #include "common/log_writer.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +26,7 @@ void append(LogWriter& writer, const std::string& record)
 
 // Polls until the file holds at least `size` bytes; the writer works on its
 // own schedule.
-std::string waitForFile(const std::wstring& path, size_t size, std::chrono::seconds limit = 10s)
+std::string waitForFile(const std::wstring& path, size_t size, std::chrono::seconds limit = 60s)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::string bytes = testsupport::readFile(path);
@@ -210,6 +212,58 @@ TEST(LogWriter, RecordsFromManyThreadsArriveWhole)
         ++lines;
     }
     EXPECT_GT(lines, 0u);
+}
+
+// A second start logs into the daemon's file while the daemon does: two
+// processes, each with its own writer. Every record lands whole, none is
+// overwritten, and a cut by either keeps a true tail of the file.
+TEST(LogWriter, TwoProcessesShareOneFileWithoutLosingOrOverwritingARecord)
+{
+    struct Case {
+        const char* name;
+        std::wstring cut;  // empty: the real sizes, never reached
+    };
+    const Case cases[] = {{"appending", L""}, {"cutting at 64 KiB to 16 KiB", L" 65536 16384"}};
+    constexpr int kRecords = 10000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::wstring path = dir.file(L"shared.log");
+        testsupport::ChildProcess writers[2];
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_TRUE(writers[i].start(L"\"" + testsupport::programDir() + L"log_writer_helper.exe\" \"" + path +
+                                         L"\" " + (i == 0 ? L"A " : L"B ") + std::to_wstring(kRecords) + c.cut));
+        }
+        for (auto& writer : writers) {
+            ASSERT_EQ(writer.wait(300000), 0u);
+        }
+        const std::string file = testsupport::readFile(path);
+        std::map<char, std::vector<int>> seen;
+        size_t start = c.cut.empty() ? 0 : file.find("\r\n") + 2;  // a cut falls anywhere in a record
+        while (start < file.size()) {
+            const size_t end = file.find("\r\n", start);
+            ASSERT_NE(end, std::string::npos) << "the file ends inside a record";
+            const std::string line = file.substr(start, end - start);
+            ASSERT_TRUE(line.size() == 39 && (line[0] == 'A' || line[0] == 'B') && line[1] == '-' &&
+                        line.substr(8) == " " + std::string(30, 'x'))
+                << "a record was broken or overwritten: " << line;
+            seen[line[0]].push_back(std::stoi(line.substr(2, 6)));
+            start = end + 2;
+        }
+        for (const char tag : {'A', 'B'}) {
+            const std::vector<int>& numbers = seen[tag];
+            ASSERT_FALSE(numbers.empty()) << tag;
+            // Each writer's records, in order, without a gap, up to its last.
+            EXPECT_EQ(numbers.back(), kRecords - 1) << tag;
+            EXPECT_EQ(numbers.size(), static_cast<size_t>(numbers.back() - numbers.front() + 1)) << tag;
+            for (size_t i = 1; i < numbers.size(); ++i) {
+                ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << tag << " after " << numbers[i - 1];
+            }
+            if (c.cut.empty()) {
+                EXPECT_EQ(numbers.front(), 0) << tag;
+            }
+        }
+    }
 }
 
 }  // namespace

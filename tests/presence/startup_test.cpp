@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -39,6 +40,35 @@ bool takeQuitMessage(WPARAM* code = nullptr)
     }
     return true;
 }
+
+// Another instance, as far as the mutex tells: a thread that holds it until
+// it ends, leaving it abandoned.
+class MutexHolder {
+public:
+    explicit MutexHolder(const std::wstring& name)
+        : m_thread([this, name] {
+              HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
+              SetEvent(m_held);
+              WaitForSingleObject(m_end, INFINITE);
+              CloseHandle(mutex);  // still owned: the mutex is abandoned
+          })
+    {
+        WaitForSingleObject(m_held, INFINITE);
+    }
+    ~MutexHolder() { end(); }
+    void end()
+    {
+        SetEvent(m_end);
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+private:
+    HANDLE m_held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE m_end = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread m_thread;
+};
 
 struct TimerCall {
     UINT period;
@@ -84,17 +114,18 @@ TEST_F(Startup, FailuresLogTheirReasonWaitAndLeaveNoCore)
         EXPECT_EQ(manager.core(), nullptr);
     }
     {
-        SCOPED_TRACE("another instance holds the mutex");
+        SCOPED_TRACE("another instance holds the mutex, never takes the presence and never ends");
         m_log.clear();
         const std::wstring name = uniqueInstanceName();
-        HANDLE other = CreateMutexW(nullptr, TRUE, name.c_str());
+        MutexHolder other(name);
         OrvDiscordManager manager;
         manager.setInstanceName(name);
+        manager.setTakeOverPatience(600);
         EXPECT_FALSE(manager.init(L"details=d"));
+        EXPECT_TRUE(m_log.contains(L"cmd not handed over: the running instance neither took it nor ended in 600 ms"));
         EXPECT_TRUE(m_log.contains(L"progress exist!"));
         EXPECT_EQ(FindWindowW(name.c_str(), nullptr), nullptr);
         EXPECT_EQ(fakesdk::state().createCalls, 0);
-        CloseHandle(other);
     }
     {
         SCOPED_TRACE("the SDK fails; then it answers Ok without a core");
@@ -171,6 +202,25 @@ TEST_F(Startup, SuccessTakesMutexWindowCoreThenPublishesThenSchedulesTheWatchdog
     EXPECT_TRUE(testsupport::pumpUntil([&] { return takeQuitMessage(&code); }, 10000));
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(m_log.contains(L"orvhost not exist"));
+}
+
+TEST_F(Startup, ASecondStartRunsInPlaceOfAnInstanceThatEndsWithoutTakingItsPresence)
+{
+    const std::wstring name = uniqueInstanceName();
+    MutexHolder other(name);
+    std::thread ending([&] {
+        Sleep(300);
+        other.end();
+    });
+    OrvDiscordManager manager;
+    manager.setInstanceName(name);
+    const bool running = manager.init(L"details=mine");
+    ending.join();
+    ASSERT_TRUE(running);
+    EXPECT_TRUE(m_log.contains(L"the running instance has ended: this start runs in its place"));
+    ASSERT_EQ(fakesdk::state().activities.size(), 1u);
+    EXPECT_STREQ(fakesdk::state().activities[0].details, "mine");
+    EXPECT_EQ(FindWindowW(name.c_str(), nullptr), manager.ipcWindow());
 }
 
 TEST_F(Startup, WatchdogChecksTheFrontEndFirstThenDrivesTheSdk)

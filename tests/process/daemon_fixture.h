@@ -28,22 +28,27 @@ inline const wchar_t kIpcClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
 constexpr UINT kSendTimeoutMs = 2000;
 
 // Sends one WM_COPYDATA from this process; whether the daemon answered in
-// time, with the 0 its window procedure gives.
-inline bool sendRaw(HWND window, WPARAM wParam, const void* data, DWORD bytes, UINT timeoutMs = kSendTimeoutMs)
+// time. Its answer, TRUE for a presence it will publish, goes to answer.
+inline bool sendRaw(HWND window, WPARAM wParam, const void* data, DWORD bytes, UINT timeoutMs = kSendTimeoutMs,
+                    DWORD_PTR* answer = nullptr)
 {
     COPYDATASTRUCT copy = {};
     copy.cbData = bytes;
     copy.lpData = const_cast<void*>(data);
-    DWORD_PTR result = 1;
-    return SendMessageTimeoutW(window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&copy), SMTO_ABORTIFHUNG,
-                               timeoutMs, &result) != 0 &&
-           result == 0;
+    DWORD_PTR result = 0;
+    const bool answered = SendMessageTimeoutW(window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&copy),
+                                              SMTO_ABORTIFHUNG, timeoutMs, &result) != 0;
+    if (answer) {
+        *answer = result;
+    }
+    return answered;
 }
 
 // A presence, as the front end sends it.
-inline bool sendText(HWND window, const std::wstring& text, UINT timeoutMs = kSendTimeoutMs)
+inline bool sendText(HWND window, const std::wstring& text, UINT timeoutMs = kSendTimeoutMs,
+                     DWORD_PTR* answer = nullptr)
 {
-    return sendRaw(window, 9990, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeoutMs);
+    return sendRaw(window, 9990, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeoutMs, answer);
 }
 
 inline std::wstring quoted(const std::wstring& text)
@@ -72,12 +77,15 @@ protected:
         }
     }
 
-    void startPeer(const std::wstring& options = L"")
+    void startPeer(const std::wstring& options = L"") { startPeerOn(m_peer, 0, options); }
+
+    // A Discord side on discord-ipc-<pipe>, recording into the same file.
+    void startPeerOn(ChildProcess& peer, int pipe, const std::wstring& options = L"")
     {
-        ASSERT_TRUE(m_peer.start(quoted(testsupport::programDir() + L"discord-peer.exe") + L" --pipe 0 --out " +
-                                 quoted(m_dir.file(L"peer.jsonl")) + L" " + options));
-        ASSERT_TRUE(waitUntil([&] { return WaitNamedPipeW(L"\\\\.\\pipe\\discord-ipc-0", 0) ||
-                                           GetLastError() == ERROR_SEM_TIMEOUT; },
+        const std::wstring name = L"\\\\.\\pipe\\discord-ipc-" + std::to_wstring(pipe);
+        ASSERT_TRUE(peer.start(quoted(testsupport::programDir() + L"discord-peer.exe") + L" --pipe " +
+                               std::to_wstring(pipe) + L" --out " + quoted(m_dir.file(L"peer.jsonl")) + L" " + options));
+        ASSERT_TRUE(waitUntil([&] { return WaitNamedPipeW(name.c_str(), 0) || GetLastError() == ERROR_SEM_TIMEOUT; },
                               kPatienceMs))
             << "the peer never listened";
     }
@@ -91,6 +99,12 @@ protected:
     }
 
     std::string log() const { return testsupport::readFile(m_dir.file(L"log\\orvprs.log")); }
+
+    // The log reaches its file in batches, up to half a second late.
+    bool waitForLog(const std::string& text) const
+    {
+        return waitUntil([&] { return log().find(text) != std::string::npos; }, kPatienceMs);
+    }
 
     std::vector<json> activities() const
     {

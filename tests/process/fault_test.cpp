@@ -129,8 +129,7 @@ TEST_F(Faults, BadMessagesAreSurvivedAndTheLastValidPresenceWins)
     EXPECT_TRUE(waitUntil([&] { return !activities().empty() && activities().back().value("details", "") == "Final"; },
                           30000))
         << "the last presence Discord got: " << activities().back().dump();
-    const std::string text = log();
-    EXPECT_NE(text.find("data = details=%s%d%n%x%%|state=%ls %hs %S"), std::string::npos);
+    EXPECT_TRUE(waitForLog("data = details=%s%d%n%x%%|state=%ls %hs %S"));
 }
 
 TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)

@@ -74,7 +74,11 @@ TEST(ReleaseArchive, TheDaemonRunsFromTheUnpackedFolder)
     ASSERT_TRUE(peer.start(L"\"" + testsupport::programDir() + L"discord-peer.exe\" --pipe 0 --out \"" + records + L"\""));
     ChildProcess frontEnd;
     ASSERT_TRUE(frontEnd.start(L"\"" + testsupport::programDir() + L"orvhost.exe\" 120"));
-    Sleep(500);  // the peer listens
+    const ULONGLONG listening = GetTickCount64() + 60000;
+    while (!WaitNamedPipeW(L"\\\\.\\pipe\\discord-ipc-0", 0) && GetLastError() != ERROR_SEM_TIMEOUT &&
+           GetTickCount64() < listening) {
+        Sleep(25);  // the peer is still starting
+    }
     ChildProcess daemon;
     ASSERT_TRUE(daemon.start(L"\"" + releaseDir() + L"orvpresd.exe\" details=From the archive|state=unpacked",
                              releaseDir()));
