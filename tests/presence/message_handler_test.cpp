@@ -40,7 +40,7 @@ protected:
 
 TEST_F(MessageHandler, PresenceMessageReplacesAllThreeTextsAndPublishes)
 {
-    EXPECT_EQ(send(9990, L"details=Lobby|state=Waiting"), 0);
+    EXPECT_EQ(send(9990, L"details=Lobby|state=Waiting"), TRUE) << "taken while running: it will be published";
     EXPECT_EQ(m_manager.details(), L"Lobby");
     EXPECT_EQ(m_manager.state(), L"Waiting");
     EXPECT_EQ(m_manager.gameIcon(), L"");
@@ -66,24 +66,24 @@ TEST_F(MessageHandler, OtherWParamIsLoggedAndDropped)
 
 TEST_F(MessageHandler, EmptyNullAndOddPayloads)
 {
-    EXPECT_EQ(send(9990, nullptr, 0), 0);
+    EXPECT_EQ(send(9990, nullptr, 0), TRUE);
     EXPECT_EQ(m_manager.details(), L"");
     EXPECT_EQ(m_manager.gameIcon(), L"");
     EXPECT_TRUE(m_log.contains(L"update detail:")) << "the update runs for an empty text";
 
     m_manager.parseCmd(L"details=kept");
-    EXPECT_EQ(send(9990, nullptr, 4096), 0) << "a null lpData is an empty text";
+    EXPECT_EQ(send(9990, nullptr, 4096), TRUE) << "a null lpData is an empty text";
     EXPECT_EQ(m_manager.details(), L"");
 
     const std::wstring text = L"details=abc";
-    EXPECT_EQ(send(9990, text.data(), static_cast<DWORD>(text.size() * 2 + 1)), 0);
+    EXPECT_EQ(send(9990, text.data(), static_cast<DWORD>(text.size() * 2 + 1)), TRUE);
     EXPECT_EQ(m_manager.details(), L"abc") << "the odd last byte is dropped";
 }
 
 TEST_F(MessageHandler, PayloadCountedWithItsNulKeepsItButTheLogStopsThere)
 {
     const wchar_t text[] = L"details=d|state=s";
-    EXPECT_EQ(send(9990, text, sizeof text, 12345), 0);
+    EXPECT_EQ(send(9990, text, sizeof text, 12345), TRUE);
     EXPECT_EQ(m_manager.state(), std::wstring(L"s\0", 2));
     EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9990, data = details=d|state=s"));
 }

@@ -216,8 +216,8 @@ TEST_F(HostileInput, TwoStartsAtOnceLeaveOneDaemonShowingTheOthersPresence)
     startFrontEnd();
     ChildProcess a;
     ChildProcess b;
-    ASSERT_TRUE(startDaemon(a, L"details=a"));
-    ASSERT_TRUE(startDaemon(b, L"details=b"));
+    ASSERT_TRUE(startDaemon(a, L"details=from a"));
+    ASSERT_TRUE(startDaemon(b, L"details=from b"));
     ChildProcess* ended = nullptr;
     ChildProcess* running = nullptr;
     ASSERT_TRUE(waitUntil(
@@ -228,7 +228,7 @@ TEST_F(HostileInput, TwoStartsAtOnceLeaveOneDaemonShowingTheOthersPresence)
         kPatienceMs));
     running = ended == &a ? &b : &a;
     EXPECT_EQ(ended->wait(0), 0u);
-    const std::string theirs = ended == &a ? "a" : "b";
+    const std::string theirs = ended == &a ? "from a" : "from b";
     EXPECT_TRUE(waitUntil([&] { return !activities().empty() && activities().back().value("details", "") == theirs; },
                           kPatienceMs))
         << "the running daemon shows: " << (activities().empty() ? "nothing" : activities().back().dump());

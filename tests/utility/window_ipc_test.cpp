@@ -30,7 +30,7 @@ public:
             r.dwData = data->dwData;
         }
         received.push_back(r);
-        return 12345;  // never reaches the sender
+        return 12345;  // the sender gets it
     }
     std::vector<Received> received;
 };
@@ -69,10 +69,10 @@ TEST_F(WindowIpc, WindowIsTopLevelFoundByClassWithEmptyTitleAndNeverVisible)
     EXPECT_EQ(GetAncestor(found, GA_PARENT), GetDesktopWindow());
 }
 
-TEST_F(WindowIpc, CopyDataFromAnotherProcessReachesTheHandlerAndTheSenderGetsZero)
+TEST_F(WindowIpc, CopyDataFromAnotherProcessReachesTheHandlerAndTheSenderGetsItsAnswer)
 {
     const std::wstring args = std::wstring(L"\"") + kClass + L"\" 9990 \"details=Lobby|state=Waiting\"";
-    EXPECT_EQ(sendFromAnotherProcess(args), 0u);
+    EXPECT_EQ(sendFromAnotherProcess(args), 12345u);
     ASSERT_EQ(s_handler.received.size(), 1u);
     EXPECT_EQ(s_handler.received[0].message, static_cast<UINT>(WM_COPYDATA));
     EXPECT_EQ(s_handler.received[0].wParam, 9990u);
@@ -81,7 +81,7 @@ TEST_F(WindowIpc, CopyDataFromAnotherProcessReachesTheHandlerAndTheSenderGetsZer
     EXPECT_EQ(s_handler.received[0].dwData, 0x5A5Au);
 
     // wParam keeps its full width.
-    EXPECT_EQ(sendFromAnotherProcess(std::wstring(L"\"") + kClass + L"\" 18446744073709551615 x"), 0u);
+    EXPECT_EQ(sendFromAnotherProcess(std::wstring(L"\"") + kClass + L"\" 18446744073709551615 x"), 12345u);
     ASSERT_EQ(s_handler.received.size(), 2u);
     EXPECT_EQ(s_handler.received[1].wParam, static_cast<WPARAM>(-1));
 }
@@ -89,13 +89,13 @@ TEST_F(WindowIpc, CopyDataFromAnotherProcessReachesTheHandlerAndTheSenderGetsZer
 TEST_F(WindowIpc, MessagesAboveWmUserAreForwardedAndTheRestGetTheDefault)
 {
     const HWND window = s_endpoint.window();
-    EXPECT_EQ(SendMessageW(window, WM_USER + 1, 7, 8), 0);
+    EXPECT_EQ(SendMessageW(window, WM_USER + 1, 7, 8), 12345);
     ASSERT_EQ(s_handler.received.size(), 1u);
     EXPECT_EQ(s_handler.received[0].message, static_cast<UINT>(WM_USER + 1));
     EXPECT_EQ(s_handler.received[0].wParam, 7u);
     EXPECT_EQ(s_handler.received[0].lParam, 8);
 
-    EXPECT_EQ(SendMessageW(window, 0xC123, 1, 2), 0);
+    EXPECT_EQ(SendMessageW(window, 0xC123, 1, 2), 12345);
     EXPECT_EQ(s_handler.received.size(), 2u);
 
     EXPECT_EQ(SendMessageW(window, WM_USER, 1, 2), 0);
@@ -103,7 +103,7 @@ TEST_F(WindowIpc, MessagesAboveWmUserAreForwardedAndTheRestGetTheDefault)
     SetWindowTextW(window, L"");
     EXPECT_EQ(s_handler.received.size(), 2u) << "WM_USER and lower must not be forwarded";
 
-    EXPECT_EQ(sendFromAnotherProcess(std::wstring(L"\"") + kClass + L"\" 3 --msg 1025"), 0u);
+    EXPECT_EQ(sendFromAnotherProcess(std::wstring(L"\"") + kClass + L"\" 3 --msg 1025"), 12345u);
     ASSERT_EQ(s_handler.received.size(), 3u);
     EXPECT_EQ(s_handler.received[2].message, 1025u);
 }
