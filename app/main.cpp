@@ -18,11 +18,16 @@ HINSTANCE g_instance = nullptr;
 wchar_t g_title[kMaxLoadString];
 wchar_t g_windowClass[kMaxLoadString];
 OrvDiscordManager g_manager;
+// The open about box: a second 104 while it is open only brings it forward,
+// so that a sender cannot pile up nested modal loops.
+HWND g_aboutBox = nullptr;
+bool g_aboutOpening = false;
 
 INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) noexcept
 {
     switch (message) {
     case WM_INITDIALOG:
+        g_aboutBox = dialog;
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
@@ -40,7 +45,16 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDM_ABOUT:
+            if (g_aboutOpening) {
+                if (g_aboutBox) {
+                    SetForegroundWindow(g_aboutBox);
+                }
+                return 0;
+            }
+            g_aboutOpening = true;
             DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_ABOUTBOX), window, aboutDialogProc, 0);
+            g_aboutOpening = false;
+            g_aboutBox = nullptr;
             return 0;
         case IDM_EXIT:
             DestroyWindow(window);

@@ -126,6 +126,11 @@ void logToFile(const char* function, int line, const wchar_t* message) noexcept
                 copy[units] = message[units];
                 ++units;
             }
+            // The cut never splits a surrogate pair: its lone half would
+            // reach the file as U+FFFD.
+            if (units == kMessageUnits && copy[units - 1] >= 0xD800 && copy[units - 1] <= 0xDBFF) {
+                --units;
+            }
         }
         copy[units] = L'\0';
         LogStream stream(function, line);

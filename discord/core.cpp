@@ -16,6 +16,16 @@ void fetchOnce(IDiscordCore* core, Interface*& cached, Interface* (*IDiscordCore
     }
 }
 
+// The SDK's C callback: no exception may go back through it.
+void logHookThunk(void* data, EDiscordLogLevel level, const char* message) noexcept
+{
+    try {
+        (*static_cast<Event<EDiscordLogLevel, char const*>*>(data))(level, message ? message : "");
+    } catch (...) {
+        // a diagnostic that cannot be recorded is dropped
+    }
+}
+
 }  // namespace
 
 Result Core::Create(ClientId clientId, uint64_t flags, Core** instance)
@@ -74,6 +84,17 @@ Core::~Core()
 Result Core::RunCallbacks()
 {
     return static_cast<Result>(internal_->run_callbacks(internal_));
+}
+
+void Core::SetLogHook(EDiscordLogLevel minLevel, std::function<void(EDiscordLogLevel, char const*)> hook)
+{
+    setLogHook_.DisconnectAll();
+    if (hook) {
+        setLogHook_.Connect(std::move(hook));
+    }
+    if (internal_ && internal_->set_log_hook) {
+        internal_->set_log_hook(internal_, minLevel, &setLogHook_, &logHookThunk);
+    }
 }
 
 UserManager& Core::UserManager()

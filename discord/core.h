@@ -6,6 +6,7 @@
 #include "discord/result.h"
 
 #include <cstdint>
+#include <functional>
 
 namespace discord {
 
@@ -26,6 +27,12 @@ public:
 
     // Runs the SDK's pending callbacks; the SDK's result, unchanged.
     Result RunCallbacks();
+
+    // The SDK's diagnostics at minLevel and more severe go to hook, on the
+    // thread that runs RunCallbacks, inside it; those it raised before (while
+    // connecting) come with the first RunCallbacks after. Replaces any
+    // earlier hook. Never called once the core is gone.
+    void SetLogHook(EDiscordLogLevel minLevel, std::function<void(EDiscordLogLevel, char const*)> hook);
 
     discord::UserManager& UserManager();
     discord::ActivityManager& ActivityManager();

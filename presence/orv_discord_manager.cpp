@@ -2,6 +2,7 @@
 
 #include "common/log.h"
 #include "common/unique_handle.h"
+#include "utility/ustring.h"
 
 #include <algorithm>
 #include <memory>
@@ -22,10 +23,34 @@ constexpr DWORD kConnectPatienceMs = 15000;
 // Far beyond any presence (three texts of 128 bytes): a larger payload is
 // refused before it is looked at, so that one message costs little.
 constexpr DWORD kMaxPresenceBytes = 1024 * 1024;
-// The log record holds 16 KiB; no more of a payload is worth copying for it.
-constexpr size_t kLoggedUnits = 8192;
+// A log record keeps 512 units of its message; no more of a payload is worth
+// copying for it.
+constexpr size_t kLoggedUnits = 1024;
 const char kWatchdogName[] = "OrvDiscordManager::init::<lambda_1>::operator ()";
 const char kInitName[] = "OrvDiscordManager::init";
+const char kSdkLogName[] = "discord::LogHook";
+
+const wchar_t* levelName(EDiscordLogLevel level)
+{
+    switch (level) {
+    case DiscordLogLevel_Error:
+        return L"error";
+    case DiscordLogLevel_Warn:
+        return L"warn";
+    case DiscordLogLevel_Info:
+        return L"info";
+    default:
+        return L"debug";
+    }
+}
+
+// The SDK's diagnostics, in the daemon's log. They quote what the Discord
+// side sent, so they are escaped like any text from outside.
+void logSdkMessage(EDiscordLogLevel level, const char* message)
+{
+    const std::wstring text = utility::ustring::escapeForLog(utility::ustring::fromUtf8(message), kLoggedUnits);
+    ORV_LOG(kSdkLogName, L"sdk %s: %s", levelName(level), text.c_str());
+}
 
 // Waits until handle is signalled (or, without one, for the whole time),
 // answering every message sent to this thread's windows meanwhile, so that
@@ -79,7 +104,8 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
 {
     const std::wstring cmd = commandLine ? commandLine : L"";
     ORV_LOG(kInitName, L"\r\n\r\n***** discord init ******");
-    ORV_LOG(kInitName, L"cmd:%s", cmd.c_str());
+    std::wstring scratch;
+    ORV_LOG(kInitName, L"cmd:%s", utility::ustring::loggable(cmd, scratch));
     // Every wait before the process ends answers sent messages: a front end
     // that sends a presence then is never held (the presence may be dropped).
     if (cmd.empty()) {
@@ -196,6 +222,7 @@ bool OrvDiscordManager::connectCore()
         ORV_LOG(kInitName, L"init error %d", static_cast<int>(shared->result));
         return false;
     }
+    m_core->SetLogHook(DiscordLogLevel_Info, &logSdkMessage);
     return true;
 }
 
@@ -245,7 +272,8 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
     if (data && data->lpData) {
         text = std::wstring_view(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
     }
-    const std::wstring logged(text.substr(0, kLoggedUnits));
+    // Written escaped: a payload's line breaks must not start records of its own.
+    const std::wstring logged = utility::ustring::escapeForLog(text, kLoggedUnits);
     ORV_LOG("OrvDiscordManager::onHandleWindowIPC", L"onCopyData msg = %d, data = %s", static_cast<int>(wParam),
             logged.c_str());
     if (wParam != kPresenceMessage || m_phase == Phase::Ending) {

@@ -45,9 +45,11 @@ void copyField(char* field, size_t size, const std::string& utf8)
 
 void OrvDiscordManager::update()
 {
-    ORV_LOG("OrvDiscordManager::update", L"update detail:%s", m_details.c_str());
-    ORV_LOG("OrvDiscordManager::update", L"update state:%s", m_state.c_str());
-    ORV_LOG("OrvDiscordManager::update", L"update icon:%s", m_gameIcon.c_str());
+    // The texts come from outside: escaped where they hold line breaks.
+    std::wstring scratch;
+    ORV_LOG("OrvDiscordManager::update", L"update detail:%s", utility::ustring::loggable(m_details, scratch));
+    ORV_LOG("OrvDiscordManager::update", L"update state:%s", utility::ustring::loggable(m_state, scratch));
+    ORV_LOG("OrvDiscordManager::update", L"update icon:%s", utility::ustring::loggable(m_gameIcon, scratch));
 
     if (m_details == m_lastDetails && m_state == m_lastState) {
         ORV_LOG("OrvDiscordManager::update", L"same info");

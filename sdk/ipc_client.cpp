@@ -408,21 +408,21 @@ bool IpcClient::handleFrame(const Frame& frame)
     return true;
 }
 
-// Marks the connection lost and ends its waits. Allocates nothing that could
-// fail: what is pending is completed by the next runCallbacks.
+// Marks the connection lost and ends its waits. Its reason is queued for the
+// log before the loss shows, so that whoever sees the loss finds the reason
+// too. Allocates nothing that could fail but that message: what is pending is
+// completed by the next runCallbacks.
 void IpcClient::lose(const char* why, const std::string& detail) noexcept
 {
-    bool first = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        first = !m_lost && !m_stopping;
-        m_lost = true;
-    }
-    if (first) {
-        try {
-            log(DiscordLogLevel_Error, why + detail);
-        } catch (...) {
+        if (!m_lost && !m_stopping) {
+            try {
+                log(DiscordLogLevel_Error, why + detail);
+            } catch (...) {
+            }
         }
+        m_lost = true;
     }
     try {
         m_transport->shutdown();

@@ -5,6 +5,7 @@
 #include "sdk/activity_json.h"
 #include "sdk/ipc_client.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -25,6 +26,10 @@ namespace {
 using orvsdk::IpcClient;
 
 constexpr size_t kLogQueueLimit = 256;
+// Diagnostics raised before a hook is set, DiscordCreate's among them (which
+// endpoints were refused or failed, whom it trusted): the newest are kept for
+// the first hook.
+constexpr size_t kEarlyLogLimit = 32;
 constexpr size_t kStubSlots = 64;
 
 uint32_t currentProcessId()
@@ -85,6 +90,7 @@ struct CoreState {
 
     std::mutex logMutex;
     LogHook logHook;
+    bool hookSet = false;
     std::deque<std::pair<EDiscordLogLevel, std::string>> logQueue;
 
     // Last, so that it goes first: its thread logs into the members above
@@ -94,13 +100,26 @@ struct CoreState {
     void queueLog(EDiscordLogLevel level, const std::string& message)
     {
         std::lock_guard<std::mutex> lock(logMutex);
-        if (!logHook.hook || level > logHook.minLevel) {
+        if (hookSet && (!logHook.hook || level > logHook.minLevel)) {
             return;
         }
-        if (logQueue.size() >= kLogQueueLimit) {
+        if (logQueue.size() >= (hookSet ? kLogQueueLimit : kEarlyLogLimit)) {
             logQueue.pop_front();
         }
         logQueue.emplace_back(level, message);
+    }
+
+    // The first hook gets what waited for it, as far as its level takes it.
+    void setHook(const LogHook& hook)
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        logHook = hook;
+        if (!hookSet) {
+            hookSet = true;
+            logQueue.erase(std::remove_if(logQueue.begin(), logQueue.end(),
+                                          [&](const auto& entry) { return !hook.hook || entry.first > hook.minLevel; }),
+                           logQueue.end());
+        }
     }
 
     void deliverLogs()
@@ -169,8 +188,7 @@ void setLogHook(IDiscordCore* core, EDiscordLogLevel minLevel, void* data, Disco
 {
     if (CoreState* state = stateOf(core)) {
         try {
-            std::lock_guard<std::mutex> lock(state->logMutex);
-            state->logHook = LogHook{minLevel, data, hook};
+            state->setHook(LogHook{minLevel, data, hook});
         } catch (...) {
         }
     }

@@ -47,14 +47,42 @@ public:
     virtual std::unique_ptr<Transport> accept(std::chrono::milliseconds timeout) = 0;
 };
 
-// Null when the endpoint cannot be listened on.
-std::unique_ptr<Listener> listenOn(const std::string& endpoint);
+// Null when the endpoint cannot be listened on. On Windows the pipe gets the
+// security descriptor given in SDDL, if any (a test peer posing as another
+// user's server); elsewhere it is ignored.
+std::unique_ptr<Listener> listenOn(const std::string& endpoint, const std::string& securityDescriptor = "");
 
 // Where the Discord client may listen, in the order to try them.
 std::vector<std::string> discordEndpoints();
 
 // Whose process serves an endpoint, as far as the system can tell.
 enum class ServerOwner { SameUser, OtherUser, Unknown };
+
+// What the system tells of a pipe's server, as far as it can: gathered on
+// Windows, judged the same everywhere.
+struct ServerFacts {
+    enum class Owner { Unknown, OurUser, Administrators, Other };
+    enum class Session { Unknown, Ours, Other };
+    // The pipe object's owner. The server cannot forge it: another user
+    // cannot make an object ours. Unknown only where the system reports none
+    // (Wine, for a pipe made without a security descriptor).
+    Owner pipeOwner = Owner::Unknown;
+    bool weAreAdministrators = false;  // our token holds the group, enabled or for deny only
+    Session session = Session::Unknown;  // the server's session against ours
+    ServerOwner processUser = ServerOwner::Unknown;  // the server process token's user, if it can be read
+};
+
+struct TrustVerdict {
+    ServerOwner owner;
+    const char* reason;  // why, for the log; empty for our own user's server
+};
+
+// The pipe's owner decides where there is one: ours is trusted; Administrators
+// (an elevated Discord of our own user) only when we are an administrator and
+// the server runs in our session; anyone else is refused. A server in another
+// session is refused whatever else is known. Without an owner, the server
+// process's user decides, as far as it can be read.
+TrustVerdict judgeServer(const ServerFacts& facts);
 
 // How connecting decides whom to trust: only a server of our own user gets
 // our presence. A server proven to be another user's is refused and the

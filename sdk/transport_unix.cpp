@@ -220,7 +220,7 @@ bool connectWithin(int fd, const sockaddr_un& address, std::chrono::steady_clock
 
 }  // namespace
 
-std::unique_ptr<Listener> listenOn(const std::string& endpoint)
+std::unique_ptr<Listener> listenOn(const std::string& endpoint, const std::string& /*securityDescriptor*/)
 {
     sockaddr_un address;
     if (!addressFor(endpoint, address)) {

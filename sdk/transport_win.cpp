@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <vector>
@@ -220,6 +223,8 @@ std::vector<BYTE> processUser(HANDLE process)
     return user;
 }
 
+const std::vector<BYTE>& ourUser();
+
 // Compares the pipe server's user with ours. Access denied (a server running
 // elevated, or as a service) or a missing function leaves it Unknown.
 ServerOwner pipeServerOwner(HANDLE pipe)
@@ -234,7 +239,7 @@ ServerOwner pipeServerOwner(HANDLE pipe)
     }
     const std::vector<BYTE> theirs = processUser(server);
     closeQuietly(server);
-    static const std::vector<BYTE> ours = processUser(GetCurrentProcess());  // asked once: it does not change
+    const std::vector<BYTE>& ours = ourUser();
     if (theirs.empty() || ours.empty()) {
         return ServerOwner::Unknown;
     }
@@ -243,11 +248,79 @@ ServerOwner pipeServerOwner(HANDLE pipe)
     return EqualSid(theirUser->User.Sid, ourUser->User.Sid) ? ServerOwner::SameUser : ServerOwner::OtherUser;
 }
 
+const std::vector<BYTE>& ourUser()
+{
+    static const std::vector<BYTE> user = processUser(GetCurrentProcess());  // it does not change
+    return user;
+}
+
+// Whether our token holds Administrators, enabled (elevated) or for deny
+// only (the filtered token of an administrator who did not elevate).
+bool weAreAdministrators()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    bool found = false;
+    if (size && GetTokenInformation(token, TokenGroups, buffer.data(), size, &size)) {
+        const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+        for (DWORD i = 0; i < groups->GroupCount && !found; ++i) {
+            const SID_AND_ATTRIBUTES& group = groups->Groups[i];
+            found = IsWellKnownSid(group.Sid, WinBuiltinAdministratorsSid) &&
+                    (group.Attributes & (SE_GROUP_ENABLED | SE_GROUP_USE_FOR_DENY_ONLY)) != 0;
+        }
+    }
+    closeQuietly(token);
+    return found;
+}
+
+// What the system tells of the pipe's server. The owner comes from the pipe
+// object itself (we hold READ_CONTROL, as we opened it for reading), which
+// its server cannot make ours if it is another user.
+ServerFacts pipeServerFacts(HANDLE pipe)
+{
+    ServerFacts facts;
+    facts.processUser = pipeServerOwner(pipe);
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) == ERROR_SUCCESS) {
+        const std::vector<BYTE>& ours = ourUser();
+        if (owner && IsValidSid(owner)) {
+            if (!ours.empty() && EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(ours.data())->User.Sid)) {
+                facts.pipeOwner = ServerFacts::Owner::OurUser;
+            } else if (IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+                facts.pipeOwner = ServerFacts::Owner::Administrators;
+            } else {
+                facts.pipeOwner = ServerFacts::Owner::Other;
+            }
+        }
+        LocalFree(descriptor);
+    }
+    facts.weAreAdministrators = facts.pipeOwner == ServerFacts::Owner::Administrators && weAreAdministrators();
+    ULONG theirs = 0;
+    DWORD ourSession = 0;
+    if (GetNamedPipeServerSessionId(pipe, &theirs) && ProcessIdToSessionId(GetCurrentProcessId(), &ourSession)) {
+        facts.session = theirs == ourSession ? ServerFacts::Session::Ours : ServerFacts::Session::Other;
+    }
+    return facts;
+}
+
 class PipeListener : public Listener {
 public:
     PipeListener(const PipeListener&) = delete;  // one owner per handle
     PipeListener& operator=(const PipeListener&) = delete;
-    explicit PipeListener(std::wstring name) : m_name(std::move(name)) {}
+    PipeListener(std::wstring name, const std::string& securityDescriptor) : m_name(std::move(name))
+    {
+        if (!securityDescriptor.empty()) {
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(widen(securityDescriptor).c_str(), SDDL_REVISION_1,
+                                                                 &m_descriptor, nullptr);
+        }
+    }
 
     std::unique_ptr<Transport> accept(std::chrono::milliseconds timeout) override
     {
@@ -286,6 +359,7 @@ public:
         }
         closeQuietly(m_waiting);
         closeQuietly(m_connected);
+        LocalFree(m_descriptor);
     }
 
     bool createInstance()
@@ -293,9 +367,10 @@ public:
         if (!m_connected) {
             m_connected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         }
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, m_descriptor, FALSE};
         m_waiting = CreateNamedPipeW(m_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                     4096, 4096, 0, nullptr);
+                                     4096, 4096, 0, m_descriptor ? &attributes : nullptr);
         return m_waiting != INVALID_HANDLE_VALUE && m_connected;
     }
 
@@ -313,13 +388,14 @@ private:
     HANDLE m_connected = nullptr;
     OVERLAPPED m_connect = {};
     bool m_connecting = false;
+    PSECURITY_DESCRIPTOR m_descriptor = nullptr;
 };
 
 }  // namespace
 
-std::unique_ptr<Listener> listenOn(const std::string& endpoint)
+std::unique_ptr<Listener> listenOn(const std::string& endpoint, const std::string& securityDescriptor)
 {
-    auto listener = std::make_unique<PipeListener>(widen(endpoint));
+    auto listener = std::make_unique<PipeListener>(widen(endpoint), securityDescriptor);
     if (!listener->createInstance()) {
         return nullptr;
     }
@@ -348,16 +424,17 @@ std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endp
             continue;
         }
         const intptr_t connection = reinterpret_cast<intptr_t>(pipe);
-        const ServerOwner owner =
-            policy.serverOwner ? policy.serverOwner(connection) : pipeServerOwner(pipe);
-        if (owner == ServerOwner::OtherUser) {
+        const TrustVerdict verdict = policy.serverOwner
+                                         ? TrustVerdict{policy.serverOwner(connection), "its server is another user's"}
+                                         : judgeServer(pipeServerFacts(pipe));
+        if (verdict.owner == ServerOwner::OtherUser) {
             if (policy.warn) {
-                policy.warn(endpoint + " is served by another user's process: not used");
+                policy.warn(endpoint + " is not used: " + verdict.reason);
             }
             closeQuietly(pipe);
             continue;
         }
-        if (owner == ServerOwner::Unknown && policy.warn) {
+        if (verdict.owner == ServerOwner::Unknown && policy.warn) {
             policy.warn("the user serving " + endpoint + " cannot be told; it is used all the same");
         }
         auto transport = std::make_unique<PipeTransport>(pipe);

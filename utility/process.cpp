@@ -33,19 +33,26 @@ void enumProcess(std::list<ProcessInfo>& processes)
 
 namespace {
 
-// The first process with this executable name, compared as isProcessExist does.
-const ProcessInfo* findByName(const std::list<ProcessInfo>& processes, const std::wstring& exeName)
+// The first process with this executable name, compared as isProcessExist
+// does, that also passes the test.
+template <typename Test>
+const ProcessInfo* findByName(const std::list<ProcessInfo>& processes, const std::wstring& exeName, Test test)
 {
     std::wstring wanted = exeName;
     ustring::toLower(wanted);
     for (const ProcessInfo& process : processes) {
         std::wstring name = process.exeName;
         ustring::toLower(name);
-        if (name == wanted) {
+        if (name == wanted && test(process)) {
             return &process;
         }
     }
     return nullptr;
+}
+
+const ProcessInfo* findByName(const std::list<ProcessInfo>& processes, const std::wstring& exeName)
+{
+    return findByName(processes, exeName, [](const ProcessInfo&) { return true; });
 }
 
 }  // namespace
@@ -85,7 +92,8 @@ bool ProcessWatch::isRunning()
     }
     std::list<ProcessInfo> processes;
     enumProcess(processes);
-    const ProcessInfo* process = findByName(processes, m_exeName);
+    const ProcessInfo* process =
+        findByName(processes, m_exeName, [this](const ProcessInfo& found) { return inOurSession(found.pid); });
     if (!process) {
         return false;
     }
@@ -98,6 +106,18 @@ bool ProcessWatch::isRunning()
         m_found = std::move(opened);
     }
     return true;
+}
+
+// A process whose session cannot be told is taken for another user's: our
+// own user's processes always answer.
+bool ProcessWatch::inOurSession(DWORD pid) const
+{
+    DWORD ours = 0;
+    DWORD theirs = 0;
+    if (!m_sessionOf(GetCurrentProcessId(), &ours)) {
+        return true;  // nothing to compare with: the name decides, as before
+    }
+    return m_sessionOf(pid, &theirs) && theirs == ours;
 }
 
 }  // namespace utility::process

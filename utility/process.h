@@ -29,12 +29,21 @@ bool isProcessExist(const std::wstring& exeName);
 // needs PROCESS_QUERY_LIMITED_INFORMATION.
 bool imageNameIs(HANDLE process, const std::wstring& exeName);
 
-// Answers isProcessExist(name) for one name, cheaply while the process found
-// last time still runs: it holds that process open, so its id cannot be
-// reused, and takes a full snapshot only once it has ended.
+// Answers isProcessExist(name) for one name, counting only processes in this
+// process's own session (another user's front end on the same machine does
+// not count), cheaply while the process found last time still runs: it
+// holds that process open, so its id cannot be reused, and takes a full
+// snapshot only once it has ended.
 class ProcessWatch {
 public:
-    explicit ProcessWatch(std::wstring exeName) : m_exeName(std::move(exeName)) {}
+    // How a process's session is told; the system's ProcessIdToSessionId
+    // unless a test gives another.
+    using SessionOf = BOOL(WINAPI*)(DWORD pid, DWORD* session);
+
+    explicit ProcessWatch(std::wstring exeName, SessionOf sessionOf = &ProcessIdToSessionId)
+        : m_exeName(std::move(exeName)), m_sessionOf(sessionOf)
+    {
+    }
     ~ProcessWatch() = default;
     ProcessWatch(const ProcessWatch&) = delete;
     ProcessWatch& operator=(const ProcessWatch&) = delete;
@@ -42,7 +51,10 @@ public:
     bool isRunning();
 
 private:
+    bool inOurSession(DWORD pid) const;
+
     std::wstring m_exeName;
+    SessionOf m_sessionOf;
     common::UniqueHandle m_found;
 };
 

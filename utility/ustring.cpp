@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <limits>
 
 namespace utility::ustring {
@@ -95,6 +96,54 @@ std::string toUtf8(const std::wstring& text)
     std::string result(static_cast<size_t>(bytes), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), units, result.data(), bytes, nullptr, nullptr);
     return result;
+}
+
+std::wstring fromUtf8(std::string_view text)
+{
+    if (text.empty() || text.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
+        return std::wstring();
+    }
+    const int bytes = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, nullptr, 0);
+    if (units <= 0) {
+        return std::wstring();
+    }
+    std::wstring result(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, result.data(), units);
+    return result;
+}
+
+std::wstring escapeForLog(std::wstring_view text, size_t maxUnits)
+{
+    text = text.substr(0, std::min(maxUnits, text.find(L'\0')));
+    std::wstring escaped;
+    escaped.reserve(text.size());
+    for (const wchar_t unit : text) {
+        if (unit >= 0x20 && unit != 0x7F) {
+            escaped += unit;
+        } else if (unit == L'\r') {
+            escaped += L"\\r";
+        } else if (unit == L'\n') {
+            escaped += L"\\n";
+        } else if (unit == L'\t') {
+            escaped += L"\\t";
+        } else {
+            escaped += L"\\x";
+            escaped += L"0123456789abcdef"[(unit >> 4) & 0xF];
+            escaped += L"0123456789abcdef"[unit & 0xF];
+        }
+    }
+    return escaped;
+}
+
+const wchar_t* loggable(const std::wstring& text, std::wstring& scratch)
+{
+    const bool plain = std::none_of(text.begin(), text.end(), [](wchar_t unit) { return unit < 0x20 || unit == 0x7F; });
+    if (plain) {
+        return text.c_str();
+    }
+    scratch = escapeForLog(text, text.size());
+    return scratch.c_str();
 }
 
 }  // namespace utility::ustring

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace utility::ustring {
@@ -28,5 +29,18 @@ bool getValue(std::wstring& value, const std::map<std::wstring, std::wstring>& p
 
 // UTF-16 to UTF-8; empty when the text is empty or cannot be converted.
 std::string toUtf8(const std::wstring& text);
+
+// UTF-8 to UTF-16, invalid sequences as U+FFFD; empty when it cannot be converted.
+std::wstring fromUtf8(std::string_view text);
+
+// Text from outside, made safe for a log record: up to its first NUL, with
+// CR, LF and the other C0 controls and DEL written as \r, \n, \t or \xHH, so
+// that no sender can start a record of its own. At most maxUnits units are
+// read.
+std::wstring escapeForLog(std::wstring_view text, size_t maxUnits);
+
+// The text itself when it holds no control (the common case, no copy), else
+// its escaped copy, kept in scratch.
+const wchar_t* loggable(const std::wstring& text, std::wstring& scratch);
 
 }  // namespace utility::ustring

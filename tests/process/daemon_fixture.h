@@ -79,12 +79,13 @@ protected:
 
     void startPeer(const std::wstring& options = L"") { startPeerOn(m_peer, 0, options); }
 
-    // A Discord side on discord-ipc-<pipe>, recording into the same file.
-    void startPeerOn(ChildProcess& peer, int pipe, const std::wstring& options = L"")
+    // A Discord side on discord-ipc-<pipe>, recording into the file named.
+    void startPeerOn(ChildProcess& peer, int pipe, const std::wstring& options = L"",
+                     const std::wstring& records = L"peer.jsonl")
     {
         const std::wstring name = L"\\\\.\\pipe\\discord-ipc-" + std::to_wstring(pipe);
         ASSERT_TRUE(peer.start(quoted(testsupport::programDir() + L"discord-peer.exe") + L" --pipe " +
-                               std::to_wstring(pipe) + L" --out " + quoted(m_dir.file(L"peer.jsonl")) + L" " + options));
+                               std::to_wstring(pipe) + L" --out " + quoted(m_dir.file(records)) + L" " + options));
         ASSERT_TRUE(waitUntil([&] { return WaitNamedPipeW(name.c_str(), 0) || GetLastError() == ERROR_SEM_TIMEOUT; },
                               kPatienceMs))
             << "the peer never listened";

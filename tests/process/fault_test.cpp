@@ -163,4 +163,28 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
     }
 }
 
+// A pipe owned by another account (SYSTEM here, as another user's would be
+// owned by that user) gets nothing, not even the handshake; the presence
+// goes to our own Discord on the next pipe. Why, and later why the
+// connection was lost, is in the daemon's log.
+TEST_F(Faults, AForeignOwnedPipeGetsNothingAndTheSdkSaysWhyInTheLog)
+{
+    startPeerOn(m_peer, 0, L"--sddl O:SYD:(A;;GA;;;WD)", L"foreign.jsonl");
+    ChildProcess ours;
+    startPeerOn(ours, 1);
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=only ours|state=s"));
+    ASSERT_TRUE(waitForActivities(1)) << log();
+    EXPECT_EQ(activities()[0].value("details", ""), "only ours");
+    const std::string foreign = testsupport::readFile(m_dir.file(L"foreign.jsonl"));
+    EXPECT_EQ(foreign.find("\"op\""), std::string::npos) << foreign;
+    EXPECT_TRUE(waitForLog("sdk warn: \\\\.\\pipe\\discord-ipc-0 is not used: it is owned by another user")) << log();
+
+    ours.kill();
+    EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
+    EXPECT_NE(log().find("sdk error: Discord closed the connection"), std::string::npos) << log();
+    EXPECT_LT(log().find("sdk error: Discord closed the connection"), log().find("dicord core not ok 27"));
+}
+
 }  // namespace

@@ -236,4 +236,60 @@ TEST_F(HostileInput, TwoStartsAtOnceLeaveOneDaemonShowingTheOthersPresence)
     EXPECT_EQ(ipcWindowOwner(), running->pid());
 }
 
+// What a sender writes into the log is its own text on one record: line
+// breaks and other controls are written escaped, and the cut of a long text
+// never leaves half a character.
+TEST_F(HostileInput, ASenderCannotForgeOrGarbleLogRecords)
+{
+    startPeer();
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=start|state=s"));
+    ASSERT_TRUE(waitForActivities(1));
+    HWND ipc = FindWindowW(kIpcClass, nullptr);
+    ASSERT_NE(ipc, nullptr);
+
+    const std::wstring forged = L"01-01\t00:00:00.000\t0001\tOrvDiscordManager::init\t(1):forged record";
+    EXPECT_TRUE(sendText(ipc, L"details=x\r\n" + forged + L"\x1f"));
+    // "onCopyData msg = 9990, data = " and "details=" take 38 units: the
+    // emoji's first half is the 512th unit of the message.
+    EXPECT_TRUE(sendText(ipc, L"details=" + std::wstring(473, L'a') + L"\U0001F600 after the cut"));
+    ASSERT_TRUE(waitForLog(std::string(473, 'a')));
+    ASSERT_TRUE(waitForLog("data = details=x\\r\\n01-01\\t00:00:00.000\\t0001\\tOrvDiscordManager::init\\t(1):forged "
+                           "record\\x1f"));
+    const std::string text = log();
+    EXPECT_EQ(text.find("\n01-01\t00:00:00.000"), std::string::npos) << "a forged record starts a line";
+    EXPECT_EQ(text.find("\xEF\xBF\xBD"), std::string::npos) << "a split character became U+FFFD";
+    EXPECT_NE(text.find(std::string(473, 'a') + "\r\n"), std::string::npos) << "the cut should fall before the emoji";
+}
+
+// About boxes asked for while one is open do not pile up, and the daemon
+// still answers and still ends with its front end.
+TEST_F(HostileInput, ManyAboutCommandsOpenOneBox)
+{
+    startPeer();
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=about|state=s"));
+    HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+    HWND ipc = waitForWindowOf(kIpcClass);
+    ASSERT_TRUE(main && ipc);
+    for (int i = 0; i < 100; ++i) {
+        PostMessageW(main, WM_COMMAND, 104, 0);
+    }
+    // Posted after them to the same thread: once it is logged, all are handled.
+    PostMessageW(ipc, 0x8001, 0, 0);
+    ASSERT_TRUE(waitForLog("onHandleWindowIPC, msg = 32769"));
+    int boxes = 0;
+    for (HWND box = nullptr; (box = FindWindowExW(nullptr, box, L"#32770", L"\x5173\x4E8E orvpresd")) != nullptr;) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(box, &pid);
+        boxes += pid == daemon.pid();
+    }
+    EXPECT_EQ(boxes, 1);
+    EXPECT_TRUE(sendText(ipc, L"details=still answering|state=s"));
+    m_frontEnd.kill();
+    EXPECT_EQ(daemon.wait(kPatienceMs), 0u) << "the daemon outlived its front end";
+}
+
 }  // namespace

@@ -109,7 +109,69 @@ TEST_F(TrustTest, TheSystemsAnswerForOurOwnServerIsSameUser)
     EXPECT_TRUE(warnings.empty()) << warnings[0];
 }
 
+// Every outcome of the rule, from the facts the system gives.
+TEST(TrustRule, ThePipesOwnerDecidesThenTheSessionThenTheServersUser)
+{
+    using Owner = orvsdk::ServerFacts::Owner;
+    using Session = orvsdk::ServerFacts::Session;
+    struct Case {
+        Owner owner;
+        bool administrator;
+        Session session;
+        ServerOwner processUser;
+        ServerOwner verdict;
+    };
+    const Case cases[] = {
+        // A pipe we own is ours, whatever the process route says.
+        {Owner::OurUser, false, Session::Ours, ServerOwner::Unknown, ServerOwner::SameUser},
+        {Owner::OurUser, false, Session::Unknown, ServerOwner::OtherUser, ServerOwner::SameUser},
+        // Another owner is refused, even where the process route says ours.
+        {Owner::Other, false, Session::Ours, ServerOwner::SameUser, ServerOwner::OtherUser},
+        {Owner::Other, true, Session::Ours, ServerOwner::Unknown, ServerOwner::OtherUser},
+        // Administrators: an elevated Discord of ours, only for an
+        // administrator, and only in our session.
+        {Owner::Administrators, true, Session::Ours, ServerOwner::Unknown, ServerOwner::SameUser},
+        {Owner::Administrators, false, Session::Ours, ServerOwner::SameUser, ServerOwner::OtherUser},
+        {Owner::Administrators, true, Session::Unknown, ServerOwner::Unknown, ServerOwner::OtherUser},
+        {Owner::Administrators, true, Session::Other, ServerOwner::Unknown, ServerOwner::OtherUser},
+        // Another session is refused whoever owns the pipe.
+        {Owner::OurUser, false, Session::Other, ServerOwner::SameUser, ServerOwner::OtherUser},
+        {Owner::Unknown, false, Session::Other, ServerOwner::SameUser, ServerOwner::OtherUser},
+        // No owner (Wine): the process route, as far as it goes.
+        {Owner::Unknown, false, Session::Ours, ServerOwner::SameUser, ServerOwner::SameUser},
+        {Owner::Unknown, false, Session::Ours, ServerOwner::OtherUser, ServerOwner::OtherUser},
+        {Owner::Unknown, true, Session::Unknown, ServerOwner::Unknown, ServerOwner::Unknown},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case& c = cases[i];
+        orvsdk::ServerFacts facts;
+        facts.pipeOwner = c.owner;
+        facts.weAreAdministrators = c.administrator;
+        facts.session = c.session;
+        facts.processUser = c.processUser;
+        const orvsdk::TrustVerdict verdict = orvsdk::judgeServer(facts);
+        EXPECT_EQ(verdict.owner, c.verdict) << "case " << i;
+        EXPECT_EQ(std::string(verdict.reason).empty(), c.verdict == ServerOwner::SameUser) << "case " << i;
+    }
+}
+
 #ifdef _WIN32
+// The system's own answer: a pipe owned by SYSTEM (as another user's would be
+// owned by that user) is refused, and the next endpoint, ours, is used.
+TEST_F(TrustTest, APipeOwnedByAnotherAccountIsRefusedByItsOwner)
+{
+    m_listeners[0] = orvsdk::listenOn(m_endpoints[0] + "-system", "O:SYD:(A;;GA;;;WD)");
+    ASSERT_NE(m_listeners[0], nullptr);
+    std::vector<std::string> warnings;
+    orvsdk::ConnectPolicy policy;
+    policy.warn = [&](const std::string& text) { warnings.push_back(text); };
+    const auto transport = orvsdk::connectTransport({m_endpoints[0] + "-system", m_endpoints[1]}, policy);
+    EXPECT_NE(transport, nullptr);
+    EXPECT_EQ(reached(), 1);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("owned by another user"), std::string::npos) << warnings[0];
+}
+
 TEST_F(TrustTest, PipesAreOpenedForIdentificationOnly)
 {
     std::vector<unsigned long> flags;

@@ -97,6 +97,28 @@ TEST(ProcessWatch, FollowsTheProcessItFoundThenLooksForAnother)
     EXPECT_TRUE(watch.isRunning());
 }
 
+// Another user's front end, in another session, does not keep us alive.
+// Under Wine every process is in one session: the real lookup finds the
+// front end, and a stand-in lookup puts it elsewhere.
+DWORD g_strangerPid = 0;
+BOOL WINAPI strangerInSessionTwo(DWORD pid, DWORD* session)
+{
+    *session = pid == g_strangerPid ? 2 : 1;
+    return TRUE;
+}
+
+TEST(ProcessWatch, CountsOnlyAProcessInOurOwnSession)
+{
+    testsupport::TempDir dir;
+    NamedProcess frontEnd(dir, L"session.exe");
+    ASSERT_TRUE(frontEnd.started());
+    EXPECT_TRUE(utility::process::ProcessWatch(L"session.exe").isRunning());
+    g_strangerPid = GetProcessId(frontEnd.handle());
+    EXPECT_FALSE(utility::process::ProcessWatch(L"session.exe", &strangerInSessionTwo).isRunning());
+    g_strangerPid = 0;
+    EXPECT_TRUE(utility::process::ProcessWatch(L"session.exe", &strangerInSessionTwo).isRunning());
+}
+
 // What the watch checks before it holds a process found by id: that the id
 // still belongs to a process of the name, not to one that took it over.
 TEST(ProcessWatch, HoldsOnlyAProcessThatBearsTheName)

@@ -15,7 +15,7 @@ namespace {
 void usage()
 {
     std::fprintf(stderr,
-                 "usage: discord-peer [--pipe N] [--endpoint PATH] [--out FILE] [--once]\n"
+                 "usage: discord-peer [--pipe N] [--endpoint PATH] [--sddl SDDL] [--out FILE] [--once]\n"
                  "                    [--close-handshake CODE] [--no-ready] [--ping-flood] [--ready-delay MS] [--error CODE]\n"
                  "                    [--hang-after N] [--drop-after N] [--malformed] [--oversized]\n"
                  "                    [--ping] [--split] [--flood N] [--deep-nesting N] [--silent]\n");
@@ -39,6 +39,7 @@ int main(int argc, char** argv)
         };
         if (arg == "--pipe") pipe = std::atoi(value());
         else if (arg == "--endpoint") options.endpoint = value();
+        else if (arg == "--sddl") options.securityDescriptor = value();
         else if (arg == "--out") outPath = value();
         else if (arg == "--once") options.once = true;
         else if (arg == "--close-handshake") options.closeHandshakeCode = std::atoi(value());

@@ -100,7 +100,7 @@ Peer::~Peer()
 
 bool Peer::start()
 {
-    m_impl->listener = orvsdk::listenOn(m_options.endpoint);
+    m_impl->listener = orvsdk::listenOn(m_options.endpoint, m_options.securityDescriptor);
     if (!m_impl->listener) {
         return false;
     }
@@ -110,7 +110,7 @@ bool Peer::start()
 
 bool Peer::run()
 {
-    m_impl->listener = orvsdk::listenOn(m_options.endpoint);
+    m_impl->listener = orvsdk::listenOn(m_options.endpoint, m_options.securityDescriptor);
     if (!m_impl->listener) {
         return false;
     }

@@ -17,6 +17,7 @@ namespace discordpeer {
 // How the Discord side behaves; the defaults are Discord's own behaviour.
 struct Options {
     std::string endpoint;           // where to listen
+    std::string securityDescriptor; // Windows: the pipe's, in SDDL (such as another user's owner)
     int closeHandshakeCode = 0;     // answer the handshake with CLOSE and this code
     bool noReady = false;           // never answer the handshake
     bool pingFlood = false;         // answer the handshake with large PINGs only, never reading again
