@@ -22,6 +22,15 @@ packages=(
   xauth
 )
 
+# 32-bit Windows programs need wine32 beside wine64, but only where the kernel
+# runs 32-bit programs: elsewhere installing it breaks wine for 64-bit ones.
+if "$(dirname "$0")/probe-32bit.sh"; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  packages+=(wine32:i386)
+fi
+
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

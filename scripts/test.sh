@@ -12,6 +12,16 @@ for preset in windows-x64 windows-x86 linux linux-asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
+# The 32-bit build with its tests, in a folder of its own, where the kernel
+# can run it under Wine.
+x86_tests=""
+if scripts/probe-32bit.sh; then
+  x86_tests="$root/build/windows-x86-tests"
+  cmake --preset windows-x86 -B "$x86_tests" -DBUILD_TESTING=ON >/dev/null
+  cmake --build "$x86_tests"
+else
+  echo "32-bit Windows tests skipped: this kernel cannot run 32-bit programs"
+fi
 
 # The release archives, which a test unpacks and runs.
 scripts/release.sh >/dev/null
@@ -26,6 +36,14 @@ wine_env_start
 
 status=0
 ctest --preset windows-x64 || status=1
+if [[ -n $x86_tests ]]; then
+  # Its own fresh prefix and display.
+  wine_env_stop
+  rm -rf "$x86_tests/wineprefix"
+  WINE_ENV_DIR="$x86_tests"
+  wine_env_start
+  ctest --test-dir "$x86_tests" --output-on-failure || status=1
+fi
 ctest --preset linux || status=1
 # The SDK's native tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # each fuzz target's corpus replayed, and a short run of each target.

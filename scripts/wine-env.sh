@@ -11,6 +11,7 @@ wine_env_stop() {
   if [[ -n "$wine_env_started_xvfb" ]]; then
     kill "$wine_env_started_xvfb" >/dev/null 2>&1 || true
     wait "$wine_env_started_xvfb" 2>/dev/null || true
+    wine_env_started_xvfb=""
   fi
 }
 
@@ -28,6 +29,12 @@ wine_env_start() {
   done
 
   export WINEPREFIX="$WINE_ENV_DIR/wineprefix"
+  # A prefix made before wine32 was installed lacks syswow64, and then no
+  # program starts at all ("could not load kernel32.dll"): made anew.
+  if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" &&
+     [[ -d $WINEPREFIX/drive_c/windows && ! -d $WINEPREFIX/drive_c/windows/syswow64 ]]; then
+    rm -rf "$WINEPREFIX"
+  fi
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
