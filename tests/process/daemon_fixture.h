@@ -93,6 +93,18 @@ protected:
 
     void startFrontEnd() { ASSERT_TRUE(m_frontEnd.start(quoted(testsupport::programDir() + L"orvhost.exe") + L" 120")); }
 
+    // Discord, the front end and a daemon whose first presence has arrived;
+    // ipc is its IPC window.
+    void startPublishing(ChildProcess& daemon, HWND& ipc)
+    {
+        startPeer();
+        startFrontEnd();
+        ASSERT_TRUE(startDaemon(daemon, L"details=start|state=s"));
+        ASSERT_TRUE(waitForActivities(1));
+        ipc = FindWindowW(kIpcClass, nullptr);
+        ASSERT_NE(ipc, nullptr);
+    }
+
     bool startDaemon(ChildProcess& daemon, const std::wstring& commandLine)
     {
         return daemon.start(quoted(m_dir.file(L"orvpresd.exe")) + (commandLine.empty() ? L"" : L" " + commandLine),

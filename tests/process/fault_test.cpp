@@ -88,13 +88,9 @@ TEST_F(Faults, ADiscordThatStopsReadingNeverHoldsUpTheSender)
 
 TEST_F(Faults, BadMessagesAreSurvivedAndTheLastValidPresenceWins)
 {
-    startPeer();
-    startFrontEnd();
     ChildProcess daemon;
-    ASSERT_TRUE(startDaemon(daemon, L"details=start|state=s"));
-    ASSERT_TRUE(waitForActivities(1));
-    HWND ipc = FindWindowW(kIpcClass, nullptr);
-    ASSERT_NE(ipc, nullptr);
+    HWND ipc = nullptr;
+    ASSERT_NO_FATAL_FAILURE(startPublishing(daemon, ipc));
 
     const std::string odd = "d\0e\0t\0";
     EXPECT_TRUE(sendRaw(ipc, 9990, odd.data(), 5));

@@ -32,13 +32,9 @@ std::wstring repeated(const std::wstring& unit, size_t times)
 
 TEST_F(HostileInput, EachMessageCostsAboutOneCopyOfItsTextAndThePresenceStillArrives)
 {
-    startPeer();
-    startFrontEnd();
     ChildProcess daemon;
-    ASSERT_TRUE(startDaemon(daemon, L"details=start|state=s"));
-    ASSERT_TRUE(waitForActivities(1));
-    HWND ipc = FindWindowW(kIpcClass, nullptr);
-    ASSERT_NE(ipc, nullptr);
+    HWND ipc = nullptr;
+    ASSERT_NO_FATAL_FAILURE(startPublishing(daemon, ipc));
 
     struct Case {
         const char* name;
@@ -241,13 +237,9 @@ TEST_F(HostileInput, TwoStartsAtOnceLeaveOneDaemonShowingTheOthersPresence)
 // never leaves half a character.
 TEST_F(HostileInput, ASenderCannotForgeOrGarbleLogRecords)
 {
-    startPeer();
-    startFrontEnd();
     ChildProcess daemon;
-    ASSERT_TRUE(startDaemon(daemon, L"details=start|state=s"));
-    ASSERT_TRUE(waitForActivities(1));
-    HWND ipc = FindWindowW(kIpcClass, nullptr);
-    ASSERT_NE(ipc, nullptr);
+    HWND ipc = nullptr;
+    ASSERT_NO_FATAL_FAILURE(startPublishing(daemon, ipc));
 
     const std::wstring forged = L"01-01\t00:00:00.000\t0001\tOrvDiscordManager::init\t(1):forged record";
     EXPECT_TRUE(sendText(ipc, L"details=x\r\n" + forged + L"\x1f"));
