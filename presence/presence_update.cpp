@@ -3,8 +3,11 @@
 #include "common/log.h"
 #include "utility/ustring.h"
 
+#include <windows.h>
+
 #include <algorithm>
-#include <ctime>
+#include <cstdint>
+#include <string_view>
 
 #ifndef ORVPRESD_DEFAULT_ICON_HOST
 #define ORVPRESD_DEFAULT_ICON_HOST "orvpresd.example.com"
@@ -12,20 +15,42 @@
 
 namespace {
 
-const char kDefaultIconUrl[] = "https://" ORVPRESD_DEFAULT_ICON_HOST "/player_files/en/img/discord/orvapp_icon100.png";
+constexpr std::string_view kDefaultIconUrl =
+    "https://" ORVPRESD_DEFAULT_ICON_HOST "/player_files/en/img/discord/orvapp_icon100.png";
 
-// The UTF-8 of as much of text as a field of this size can show. Every unit
-// is at least one byte, so units past the field's size never reach it.
-std::string fieldUtf8(const std::wstring& text, size_t fieldSize)
+// Fills a text field of the record with as much of text as it can show, as
+// UTF-8, without an allocation: every unit is at least one byte, so units past
+// the field's size never reach it, and the units that may are at most three
+// bytes each (a pair of surrogates makes four of two).
+template <size_t Size>
+void copyWideField(char (&field)[Size], const std::wstring& text)
 {
-    return utility::ustring::toUtf8(text.size() <= fieldSize ? text : text.substr(0, fieldSize));
+    char utf8[3 * Size];
+    const int units = static_cast<int>(std::min(text.size(), Size));
+    const int bytes = units == 0 ? 0
+                                 : WideCharToMultiByte(CP_UTF8, 0, text.data(), units, utf8, static_cast<int>(sizeof utf8),
+                                                       nullptr, nullptr);
+    presence::copyField(field, std::string_view(utf8, bytes > 0 ? static_cast<size_t>(bytes) : 0));
+}
+
+// Whole seconds since 1970-01-01 UTC. The runtime's _time64 gives the same,
+// but under Wine it goes through the time-zone code and stats
+// /etc/localtime on every call: this is a read of the system clock.
+int64_t utcSecondsNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    constexpr uint64_t kTicksPerSecond = 10000000;
+    constexpr uint64_t kEpochTicks = 116444736000000000;  // 1601 to 1970 in 100 ns ticks
+    return static_cast<int64_t>((ticks - kEpochTicks) / kTicksPerSecond);
 }
 
 }  // namespace
 
 namespace presence {
 
-void copyField(char* field, size_t size, const std::string& utf8)
+void copyField(char* field, size_t size, std::string_view utf8)
 {
     if (size == 0) {
         return;
@@ -63,13 +88,14 @@ void OrvDiscordManager::update()
     m_lastDetails = m_details;
     m_lastState = m_state;
 
+    // Built on the stack: the SDK copies it and returns.
     DiscordActivity activity{};
     activity.type = DiscordActivityType_Playing;
-    presence::copyField(activity.details, fieldUtf8(m_details, sizeof activity.details));
-    presence::copyField(activity.state, fieldUtf8(m_state, sizeof activity.state));
+    copyWideField(activity.details, m_details);
+    copyWideField(activity.state, m_state);
     presence::copyField(activity.assets.small_image, kDefaultIconUrl);
-    presence::copyField(activity.assets.large_image, fieldUtf8(m_gameIcon, sizeof activity.assets.large_image));
-    activity.timestamps.start = static_cast<DiscordTimestamp>(_time64(nullptr));
+    copyWideField(activity.assets.large_image, m_gameIcon);
+    activity.timestamps.start = static_cast<DiscordTimestamp>(utcSecondsNow());
 
     m_core->ActivityManager().UpdateActivity(activity, [](discord::Result) {});
 }

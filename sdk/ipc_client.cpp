@@ -253,28 +253,34 @@ void IpcClient::log(EDiscordLogLevel level, const std::string& message) const no
     }
 }
 
-void IpcClient::setActivity(std::optional<nlohmann::json> activity, Completion done)
+void IpcClient::setActivity(const DiscordActivity* activity, Completion done)
 {
-    bool replacing = false;
+    bool wake = false;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_slotMutex);
         // The one allocation comes first: if it fails, nothing was taken.
-        if (m_due.size() == m_due.capacity()) {
-            m_due.reserve(std::max<size_t>(8, 2 * m_due.capacity()));
+        if (m_handedBack.size() == m_handedBack.capacity()) {
+            m_handedBack.reserve(std::max<size_t>(8, 2 * m_handedBack.capacity()));
         }
         if (m_lost) {
-            m_due.emplace_back(std::move(done), DiscordResult_NotRunning);
+            m_handedBack.emplace_back(std::move(done), DiscordResult_NotRunning);
             return;
         }
-        // The I/O thread already knows an update is waiting and when the pace
-        // lets it go; a newer one only takes its place, without a wake.
-        replacing = m_next.has_value();
-        if (replacing) {
-            m_due.emplace_back(std::move(m_next->done), DiscordResult_TransactionAborted);
+        if (!m_next) {
+            m_next.emplace();
+        } else if (m_next->done) {
+            m_handedBack.emplace_back(std::move(m_next->done), DiscordResult_TransactionAborted);
         }
-        m_next = Update{std::move(activity), std::move(done)};
+        m_next->clear = activity == nullptr;
+        if (activity) {
+            m_next->activity = *activity;
+        }
+        m_next->done = std::move(done);
+        // Otherwise the thread looks at the slot when its wait ends anyway.
+        wake = m_idle;
+        m_idle = false;
     }
-    if (!replacing) {
+    if (wake) {
         m_transport->wake();
     }
 }
@@ -283,16 +289,23 @@ void IpcClient::collectDue(std::vector<std::pair<Completion, EDiscordResult>>& d
 {
     const auto current = now();
     std::lock_guard<std::mutex> lock(m_mutex);
-    // Room for all first, so that nothing is dropped between the moves.
-    due.reserve(m_due.size() + m_inFlight.size() + 1);
+    {
+        std::lock_guard<std::mutex> slot(m_slotMutex);
+        // Room for all first, so that nothing is dropped between the moves.
+        due.reserve(m_due.size() + m_inFlight.size() + m_handedBack.size() + 1);
+        for (auto& entry : m_handedBack) {
+            due.push_back(std::move(entry));
+        }
+        m_handedBack.clear();  // its room is kept for the next ones
+        if (m_lost && m_next) {
+            due.emplace_back(std::move(m_next->done), DiscordResult_NotRunning);
+            m_next.reset();
+        }
+    }
     for (auto& entry : m_due) {
         due.push_back(std::move(entry));
     }
     m_due.clear();
-    if (m_lost && m_next) {
-        due.emplace_back(std::move(m_next->done), DiscordResult_NotRunning);
-        m_next.reset();
-    }
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
         if (m_lost || current >= it->second.deadline) {
             due.emplace_back(std::move(it->second.done),
@@ -324,37 +337,63 @@ void IpcClient::poke()
 
 std::chrono::milliseconds IpcClient::nextWait()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_next) {
-            return kIdleWait;
-        }
-    }
     const auto current = now();
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(m_pacer.nextAllowed(current) - current);
+    const auto allowed = m_pacer.nextAllowed(current);
+    std::lock_guard<std::mutex> lock(m_slotMutex);
+    // Until the pace allows a send, an update that comes needs no wake: the
+    // thread looks at the slot then. Only past that does it idle.
+    if (!m_next && allowed <= current) {
+        m_idle = true;
+        return kIdleWait;
+    }
+    m_idle = false;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(allowed - current);
     return std::clamp(wait + std::chrono::milliseconds(1), std::chrono::milliseconds(1), kIdleWait);
 }
 
 bool IpcClient::sendDueUpdate()
 {
-    std::optional<Json> activity;
-    std::string nonce;
+    const auto current = now();
+    if (m_lost || !m_pacer.allows(current)) {
+        return true;
+    }
     {
-        const auto current = now();
+        // Room for the completion, before the update leaves the slot: if
+        // anything below fails, it is completed rather than dropped.
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_lost || !m_next || !m_pacer.allows(current)) {
+        if (m_due.size() == m_due.capacity()) {
+            m_due.reserve(std::max<size_t>(8, 2 * m_due.capacity()));
+        }
+    }
+    std::optional<Update> update;
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        if (!m_next) {
             return true;
         }
-        nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
-        // Allocations first; the update moves only once they all succeeded.
-        auto slot = m_inFlight.emplace(nonce, Pending{}).first;
-        m_pacer.record(current);
-        ++m_nonceCounter;
-        slot->second = Pending{std::move(m_next->done), current + m_options.replyTimeout};
-        activity = std::move(m_next->activity);
-        m_next.reset();
+        update.swap(m_next);
     }
-    const std::string command = setActivityCommand(m_options.pid, activity ? &*activity : nullptr, nonce);
+    std::string command;
+    try {
+        const std::string nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
+        std::optional<Json> activity;
+        if (!update->clear) {
+            Json object = activityToJson(update->activity);
+            if (!object.empty()) {
+                activity = std::move(object);
+            }
+        }
+        command = setActivityCommand(m_options.pid, activity ? &*activity : nullptr, nonce);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto slot = m_inFlight.emplace(nonce, Pending{}).first;
+        slot->second = Pending{std::move(update->done), current + m_options.replyTimeout};
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_due.emplace_back(std::move(update->done), DiscordResult_InternalError);  // its room was made above
+        throw;
+    }
+    m_pacer.record(current);
+    ++m_nonceCounter;
     const std::string bytes = encodeFrame(Opcode::Frame, command);
     log(DiscordLogLevel_Debug, "sending " + command);
     if (!m_transport->send(bytes.data(), bytes.size(), m_options.writeTimeout)) {

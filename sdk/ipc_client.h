@@ -59,10 +59,15 @@ public:
     IpcClient(const IpcClient&) = delete;
     IpcClient& operator=(const IpcClient&) = delete;
 
-    // Publishes the activity (nullopt clears the presence), paced: when over
-    // the pace only the newest waits, and an update it replaces completes
-    // with TransactionAborted. Never blocks on the connection.
-    void setActivity(std::optional<nlohmann::json> activity, Completion done);
+    // Publishes the activity (null clears the presence, as does one with
+    // nothing to show), paced: when over the pace only the newest waits, and
+    // an update it replaces completes with TransactionAborted. The caller's
+    // whole cost is a copy of the record under a lock that no one holds
+    // longer than such a copy; serialising, pacing and completions happen on
+    // the connection's thread, which is woken only when it idles. Nothing is
+    // allocated unless more updates were replaced since the last
+    // runCallbacks than ever before. Never blocks on the connection.
+    void setActivity(const DiscordActivity* activity, Completion done);
 
     // Runs the completions that are due, those of updates Discord left
     // unanswered past replyTimeout among them (ServiceUnavailable); Ok while
@@ -74,7 +79,8 @@ public:
 
 private:
     struct Update {
-        std::optional<nlohmann::json> activity;
+        bool clear = false;
+        DiscordActivity activity{};
         Completion done;
     };
     struct Pending {
@@ -105,11 +111,18 @@ private:
     Pacer m_pacer;
     uint64_t m_nonceCounter = 0;
 
-    std::mutex m_mutex;  // guards everything below
+    // The hand-over from callers: held only to copy a record in or out.
+    std::mutex m_slotMutex;  // guards the three below
     std::optional<Update> m_next;
+    std::vector<std::pair<Completion, EDiscordResult>> m_handedBack;  // replaced, or refused once lost
+    bool m_idle = false;  // the thread waits without a deadline: a new update must wake it
+
+    std::mutex m_mutex;  // guards the two below
     std::map<std::string, Pending> m_inFlight;
     std::vector<std::pair<Completion, EDiscordResult>> m_due;
-    bool m_lost = false;  // what is pending then completes with NotRunning
+    // Set under m_mutex, read anywhere: what is pending then completes with
+    // NotRunning.
+    std::atomic<bool> m_lost{false};
 
     std::atomic<bool> m_stopping{false};
     std::thread m_thread;

@@ -2,7 +2,6 @@
 // the activity manager. Managers this library does not carry answer every
 // operation with DiscordResult_InvalidCommand.
 #include "discord/discord_game_sdk.h"
-#include "sdk/activity_json.h"
 #include "sdk/ipc_client.h"
 
 #include <algorithm>
@@ -226,12 +225,12 @@ void updateActivity(IDiscordActivityManager* manager, DiscordActivity* activity,
         }
         return;
     }
-    // setActivity takes the completion only when it cannot fail any more, so
-    // a failure here is the callback's one and only call.
+    // The record is copied and serialised later, on the connection's thread:
+    // the caller (a window procedure, say) gets back at once. setActivity
+    // takes the completion only when it cannot fail any more, so a failure
+    // here is the callback's one and only call.
     try {
-        nlohmann::json object = orvsdk::activityToJson(*activity);
-        state->client->setActivity(object.empty() ? std::nullopt : std::optional<nlohmann::json>(std::move(object)),
-                                   completionFor(data, callback));
+        state->client->setActivity(activity, completionFor(data, callback));
     } catch (...) {
         if (callback) {
             callback(data, DiscordResult_InternalError);
@@ -249,7 +248,7 @@ void clearActivity(IDiscordActivityManager* manager, void* data, DiscordResultCa
         return;
     }
     try {
-        state->client->setActivity(std::nullopt, completionFor(data, callback));
+        state->client->setActivity(nullptr, completionFor(data, callback));
     } catch (...) {
         if (callback) {
             callback(data, DiscordResult_InternalError);

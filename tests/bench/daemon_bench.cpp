@@ -3,7 +3,9 @@
 // reading), how soon a presence is on the wire, and what the once-a-second
 // process check costs.
 // A benchmark, not a test: run it through scripts/bench.sh.
+#include "common/log.h"
 #include "peer.h"
+#include "presence/orv_discord_manager.h"
 #include "utility/process.h"
 
 #include <windows.h>
@@ -165,15 +167,151 @@ void floodOnce(HWND window, HANDLE process, const std::wstring& text, std::vecto
     growth.push_back(static_cast<double>(peak - before) / (1024.0 * 1024.0));
 }
 
-std::vector<double> copyDataTimes(HWND window, int count, const wchar_t* tag)
+// A presence text: distinct ones carry a new number in their details.
+std::wstring presenceText(const wchar_t* tag, int number)
 {
-    std::vector<double> times;
-    times.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        times.push_back(sendPresence(window, L"details=" + std::wstring(tag) + L" " + std::to_wstring(i) +
-                                                 L"|state=benchmark|gameicon=https://example.com/i.png"));
+    return L"details=" + std::wstring(tag) + L" " + std::to_wstring(number) +
+           L"|state=benchmark|gameicon=https://example.com/i.png";
+}
+
+// How long WM_COPYDATA holds the sender, the daemon beside an empty window of
+// another process (what Wine's messaging costs by itself), in interleaved
+// rounds so that both see the same machine: distinct presences (each with new
+// details) and identical ones (the one last published).
+struct FloorRun {
+    std::vector<double> daemon, floor;
+};
+
+void compareWithFloor(HWND daemon, HWND empty, int messages, const wchar_t* tag, FloorRun& distinct,
+                      FloorRun& identical)
+{
+    constexpr int kRound = 50;
+    const std::wstring same = presenceText(tag, -1);
+    int number = 0;
+    for (int round = 0; round * kRound < messages; ++round) {
+        // Who goes first changes every round.
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool toDaemon = (turn + round) % 2 == 0;
+            HWND window = toDaemon ? daemon : empty;
+            for (int i = 0; i < kRound; ++i) {
+                (toDaemon ? distinct.daemon : distinct.floor).push_back(sendPresence(window, presenceText(tag, number + i)));
+            }
+        }
+        number += kRound;
+        sendPresence(daemon, same);  // from here on the identical text is the last one published
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool toDaemon = (turn + round) % 2 == 1;
+            HWND window = toDaemon ? daemon : empty;
+            for (int i = 0; i < kRound; ++i) {
+                (toDaemon ? identical.daemon : identical.floor).push_back(sendPresence(window, same));
+            }
+        }
     }
-    return times;
+}
+
+void floorRow(const char* what, const FloorRun& run)
+{
+    const double d50 = percentile(run.daemon, 0.5), f50 = percentile(run.floor, 0.5);
+    const double d999 = percentile(run.daemon, 0.999), f999 = percentile(run.floor, 0.999);
+    std::printf("| %s | %.3f ms | %.3f ms | x%.2f | %.3f ms | %.3f ms | x%.2f | %zu |\n", what, d50, f50, d50 / f50,
+                d999, f999, d999 / f999, run.daemon.size());
+}
+
+HWND startEmptyWindow(Process& empty)
+{
+    if (!empty.start(L"\"" + exeDir() + L"orvhost.exe\" 600 --window")) {
+        return nullptr;
+    }
+    HWND window = nullptr;
+    for (int i = 0; i < 400 && !(window = FindWindowW(L"orvhost-empty-window", nullptr)); ++i) {
+        Sleep(25);
+    }
+    return window;
+}
+
+// The message thread's CPU time (user and kernel) so far, in microseconds.
+double threadCpuMicroseconds()
+{
+    FILETIME created, exited, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+    auto value = [](const FILETIME& time) {
+        return static_cast<double>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 10.0;
+    };
+    return value(kernel) + value(user);
+}
+
+// The presence manager on this thread, its core connected to an in-process
+// peer, sent WM_COPYDATA through its IPC window from this thread: what the
+// message thread spends per presence beyond Wine's messaging, the figure that
+// carries over to Windows. Then the distinct path's pieces, one at a time.
+void measureInProcess(int messages)
+{
+    discordpeer::Options options;
+    options.endpoint = "\\\\.\\pipe\\discord-ipc-0";
+    discordpeer::Peer peer(options);
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    common::setLogSink(&common::logToFile);
+    common::initLog(std::wstring(temp) + L"orvbench-inprocess-" + std::to_wstring(GetTickCount64()) + L".log");
+    discord::Core* core = nullptr;
+    if (!peer.start() || discord::Core::Create(1447226862545010708, DiscordCreateFlags_NoRequireDiscord, &core) !=
+                             discord::Result::Ok) {
+        std::fprintf(stderr, "cannot connect in-process\n");
+        return;
+    }
+    OrvDiscordManager manager;
+    manager.setCoreForTest(core);
+    utility::WindowIpcEndpoint endpoint;
+    endpoint.create(L"orvbench-inprocess-window", &manager);
+
+    std::vector<double> distinct, identical;
+    int number = 0;
+    for (int run = 0; run < 3; ++run) {
+        double start = threadCpuMicroseconds();
+        for (int i = 0; i < messages; ++i) {
+            sendPresence(endpoint.window(), presenceText(L"in", number++));
+        }
+        distinct.push_back((threadCpuMicroseconds() - start) / messages);
+        const std::wstring same = presenceText(L"in", number++);
+        sendPresence(endpoint.window(), same);
+        start = threadCpuMicroseconds();
+        for (int i = 0; i < messages; ++i) {
+            sendPresence(endpoint.window(), same);
+        }
+        identical.push_back((threadCpuMicroseconds() - start) / messages);
+    }
+    std::printf("| message thread CPU per distinct presence (GetThreadTimes, %d messages, median of 3) | %.1f us |\n",
+                messages, percentile(distinct, 0.5));
+    std::printf("| message thread CPU per identical presence (the same) | %.1f us |\n", percentile(identical, 0.5));
+    std::printf("| difference | %.1f us |\n", percentile(distinct, 0.5) - percentile(identical, 0.5));
+
+    // The pieces of the distinct path, wall clock, median of single calls.
+    auto timed = [](auto&& piece) {
+        std::vector<double> times;
+        for (int i = 0; i < 10000; ++i) {
+            const auto start = Clock::now();
+            piece(i);
+            times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+        return percentile(times, 0.5);
+    };
+    DiscordActivity record{};
+    std::snprintf(record.details, sizeof record.details, "details");
+    std::printf("| `_time64`, one call | %.2f us |\n", timed([](int) { (void)_time64(nullptr); }));
+    std::printf("| `GetSystemTimeAsFileTime`, one call | %.2f us |\n", timed([](int) {
+                    FILETIME now;
+                    GetSystemTimeAsFileTime(&now);
+                }));
+    std::printf("| `ActivityManager::UpdateActivity` with a built record | %.2f us |\n", timed([&](int i) {
+                    record.timestamps.start = i;
+                    core->ActivityManager().UpdateActivity(record, [](discord::Result) {});
+                }));
+    std::printf("| `update`, details and state new, texts already parsed | %.2f us |\n", timed([&](int i) {
+                    manager.parseCmd(presenceText(L"piece", i));
+                    manager.update();
+                }));
+    core->RunCallbacks();
+    common::shutdownLog();
 }
 
 }  // namespace
@@ -195,6 +333,9 @@ int wmain(int argc, wchar_t** argv)
         std::fprintf(stderr, "cannot start orvhost.exe\n");
         return 1;
     }
+    struct {
+        FloorRun distinct, identical;
+    } reading, hung;
     std::printf("| measure | median | p99.9 | max | samples |\n|---|---|---|---|---|\n");
 
     // Discord reading normally.
@@ -210,8 +351,13 @@ int wmain(int argc, wchar_t** argv)
         peer.waitFor([](const auto& r) { return setActivities(r) >= 1; }, 10s);
         Sleep(2000);
         printPrivateMemory(daemon.handle(), "idle after start-up");
-        row("WM_COPYDATA held the sender, Discord reading (ms)", copyDataTimes(daemon.window(), settings.messages, L"a"),
-            "ms");
+        Process empty;
+        HWND emptyWindow = startEmptyWindow(empty);
+        if (!emptyWindow) {
+            std::fprintf(stderr, "cannot start the empty window\n");
+            return 1;
+        }
+        compareWithFloor(daemon.window(), emptyWindow, settings.messages, L"a", reading.distinct, reading.identical);
 
         // On the wire: wait out the pace before each sample.
         std::vector<double> wire;
@@ -242,8 +388,13 @@ int wmain(int argc, wchar_t** argv)
             std::fprintf(stderr, "cannot start the peer or the daemon\n");
             return 1;
         }
-        row("WM_COPYDATA held the sender, Discord not reading (ms)",
-            copyDataTimes(daemon.window(), settings.messages, L"b"), "ms");
+        Process empty;
+        HWND emptyWindow = startEmptyWindow(empty);
+        if (!emptyWindow) {
+            std::fprintf(stderr, "cannot start the empty window\n");
+            return 1;
+        }
+        compareWithFloor(daemon.window(), emptyWindow, settings.messages, L"b", hung.distinct, hung.identical);
         daemon.stop();
         peer.stop();
     }
@@ -313,5 +464,17 @@ int wmain(int argc, wchar_t** argv)
         std::snprintf(label, sizeof label, "watchdog's front-end check, %zu processes running (ms)", all.size());
         row(label, watched, "ms");
     }
+
+    std::printf("\n### WM_COPYDATA held the sender: the daemon beside an empty window (interleaved rounds)\n\n");
+    std::printf("| presences | daemon p50 | empty p50 | ratio | daemon p99.9 | empty p99.9 | ratio | samples |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    floorRow("distinct, Discord reading", reading.distinct);
+    floorRow("identical, Discord reading", reading.identical);
+    floorRow("distinct, Discord hung", hung.distinct);
+    floorRow("identical, Discord hung", hung.identical);
+
+    std::printf("\n### the message thread in-process (the presence manager and the SDK in this process)\n\n");
+    std::printf("| measure | value |\n|---|---|\n");
+    measureInProcess(settings.messages);
     return 0;
 }

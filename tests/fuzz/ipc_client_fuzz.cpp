@@ -61,11 +61,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         case Update:
             ++started;
-            client->setActivity(nlohmann::json{{"details", input.ConsumeRandomLengthString(64)}}, done);
+        {
+            DiscordActivity record{};
+            input.ConsumeRandomLengthString(sizeof record.details - 1).copy(record.details, sizeof record.details - 1);
+            client->setActivity(&record, done);
+        }
             break;
         case Clear:
             ++started;
-            client->setActivity(std::nullopt, done);
+            client->setActivity(nullptr, done);
             break;
         case RunCallbacks:
             client->runCallbacks();

@@ -2,6 +2,10 @@
 // message from this process, as the front end does.
 //   copydata_sender CLASS WPARAM TEXT        WM_COPYDATA with TEXT in UTF-16
 //   copydata_sender CLASS WPARAM --msg N     message N with lParam 0
+//   copydata_sender CLASS WPARAM TEXT COUNT [--distinct]
+//                                            COUNT times, with --distinct each
+//                                            with its number after TEXT (for
+//                                            measurements from outside)
 // Exit code: the SendMessage result, or 200 + a reason when nothing was sent.
 #include <windows.h>
 
@@ -23,10 +27,19 @@ int wmain(int argc, wchar_t** argv)
         const auto message = static_cast<UINT>(std::wcstoul(argv[4], nullptr, 10));
         return static_cast<int>(SendMessageW(window, message, wParam, 0));
     }
-    const std::wstring text = argv[3];
-    COPYDATASTRUCT data = {};
-    data.dwData = 0x5A5A;
-    data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    data.lpData = const_cast<wchar_t*>(text.data());
-    return static_cast<int>(SendMessageW(window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&data)));
+    const long count = argc >= 5 ? std::wcstol(argv[4], nullptr, 10) : 1;
+    const bool distinct = argc >= 6 && std::wstring(argv[5]) == L"--distinct";
+    LRESULT result = 0;
+    for (long i = 0; i < count; ++i) {
+        std::wstring text = argv[3];
+        if (distinct) {
+            text += std::to_wstring(i);
+        }
+        COPYDATASTRUCT data = {};
+        data.dwData = 0x5A5A;
+        data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+        data.lpData = text.data();
+        result = SendMessageW(window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&data));
+    }
+    return static_cast<int>(result);
 }

@@ -20,6 +20,7 @@ struct MemoryLink {
     std::deque<std::string> inbound;  // what the client reads, one chunk per read
     std::string outbound;             // what the client wrote
     bool woken = false;
+    int wakes = 0;                    // calls of wake()
     bool readerIdle = false;          // the client waits for bytes, with nothing to read
     bool shut = false;
     bool throwOnSend = false;         // a send fails with std::bad_alloc
@@ -114,6 +115,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_link->mutex);
         m_link->woken = true;
+        ++m_link->wakes;
         m_link->changed.notify_all();
     }
 

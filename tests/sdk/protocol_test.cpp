@@ -111,7 +111,19 @@ protected:
         return result;
     }
 
-    static json activity(const std::string& details) { return json{{"details", details}}; }
+    // A record with these details, and the activity object Discord gets for it.
+    static DiscordActivity activity(const std::string& details, const std::string& state = "")
+    {
+        DiscordActivity record{};
+        details.copy(record.details, sizeof record.details - 1);
+        state.copy(record.state, sizeof record.state - 1);
+        return record;
+    }
+    static json shown(const std::string& details) { return json{{"details", details}}; }
+    void setActivity(const DiscordActivity& record, orvsdk::Completion done)
+    {
+        m_client->setActivity(&record, std::move(done));
+    }
 
     std::string m_dir;
     std::unique_ptr<Peer> m_peer;
@@ -181,7 +193,7 @@ TEST_F(ProtocolTest, UpdateIsAnsweredByNonceAndCompletesInRunCallbacks)
     startPeer();
     ASSERT_EQ(connect(), DiscordResult_Ok);
     std::vector<EDiscordResult> results;
-    m_client->setActivity(activity("Lobby"), [&](EDiscordResult r) { results.push_back(r); });
+    setActivity(activity("Lobby"), [&](EDiscordResult r) { results.push_back(r); });
     ASSERT_TRUE(waitForSetActivities(1));
     EXPECT_EQ(runUntil([&] { return !results.empty(); }), DiscordResult_Ok);
     ASSERT_EQ(results.size(), 1u);
@@ -189,10 +201,10 @@ TEST_F(ProtocolTest, UpdateIsAnsweredByNonceAndCompletesInRunCallbacks)
 
     const json sent = setActivities()[0];
     EXPECT_EQ(sent["args"]["pid"], 4321);
-    EXPECT_EQ(sent["args"]["activity"], activity("Lobby"));
+    EXPECT_EQ(sent["args"]["activity"], shown("Lobby"));
     ASSERT_TRUE(sent["nonce"].is_string());
 
-    m_client->setActivity(std::nullopt, [&](EDiscordResult r) { results.push_back(r); });
+    m_client->setActivity(nullptr, [&](EDiscordResult r) { results.push_back(r); });
     advanceClock(5s);  // past the pace's spacing
     ASSERT_TRUE(waitForSetActivities(2));
     runUntil([&] { return results.size() == 2; });
@@ -207,7 +219,7 @@ TEST_F(ProtocolTest, ErrorAnswerMapsToItsResult)
     startPeer(o);
     ASSERT_EQ(connect(), DiscordResult_Ok);
     std::vector<EDiscordResult> results;
-    m_client->setActivity(activity("x"), [&](EDiscordResult r) { results.push_back(r); });
+    setActivity(activity("x"), [&](EDiscordResult r) { results.push_back(r); });
     runUntil([&] { return !results.empty(); });
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0], DiscordResult_InvalidPayload);
@@ -231,7 +243,7 @@ TEST_F(ProtocolTest, FramesSplitIntoSingleBytesStillWork)
     startPeer(o);
     ASSERT_EQ(connect(), DiscordResult_Ok);
     std::vector<EDiscordResult> results;
-    m_client->setActivity(activity("split"), [&](EDiscordResult r) { results.push_back(r); });
+    setActivity(activity("split"), [&](EDiscordResult r) { results.push_back(r); });
     runUntil([&] { return !results.empty(); });
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0], DiscordResult_Ok);
@@ -256,11 +268,11 @@ TEST_F(ProtocolTest, LostConnectionCompletesWhatIsPendingAndStaysLost)
         startPeer(c.options);
         ASSERT_EQ(connect(), DiscordResult_Ok);
         std::vector<EDiscordResult> results;
-        m_client->setActivity(activity("one"), [&](EDiscordResult r) { results.push_back(r); });
+        setActivity(activity("one"), [&](EDiscordResult r) { results.push_back(r); });
         EXPECT_EQ(runUntil([&] { return !results.empty(); }), DiscordResult_NotRunning);
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(results[0], DiscordResult_NotRunning);
-        m_client->setActivity(activity("after"), [&](EDiscordResult r) { results.push_back(r); });
+        setActivity(activity("after"), [&](EDiscordResult r) { results.push_back(r); });
         EXPECT_EQ(m_client->runCallbacks(), DiscordResult_NotRunning);
         EXPECT_EQ(results.size(), 2u);
         EXPECT_EQ(results.back(), DiscordResult_NotRunning);
@@ -277,11 +289,11 @@ TEST_F(ProtocolTest, OverThePaceOnlyTheNewestWaitsAndArrivesWhenThePaceAllows)
     std::map<std::string, EDiscordResult> results;
     auto record = [&](const std::string& name) { return [&results, name](EDiscordResult r) { results[name] = r; }; };
 
-    m_client->setActivity(activity("first"), record("first"));
+    setActivity(activity("first"), record("first"));
     ASSERT_TRUE(waitForSetActivities(1)) << "the first goes at once";
-    m_client->setActivity(activity("late-1"), record("late-1"));
-    m_client->setActivity(activity("late-2"), record("late-2"));
-    m_client->setActivity(activity("late-3"), record("late-3"));
+    setActivity(activity("late-1"), record("late-1"));
+    setActivity(activity("late-2"), record("late-2"));
+    setActivity(activity("late-3"), record("late-3"));
     advanceClock(4099ms);  // just short of the spacing
     runUntil([&] { return results.size() >= 3; });
     EXPECT_EQ(results["first"], DiscordResult_Ok);
@@ -292,12 +304,12 @@ TEST_F(ProtocolTest, OverThePaceOnlyTheNewestWaitsAndArrivesWhenThePaceAllows)
 
     advanceClock(1ms);
     ASSERT_TRUE(waitForSetActivities(2));
-    EXPECT_EQ(setActivities()[1]["args"]["activity"], activity("late-3"));
+    EXPECT_EQ(setActivities()[1]["args"]["activity"], shown("late-3"));
     runUntil([&] { return results.count("late-3") == 1; });
     EXPECT_EQ(results["late-3"], DiscordResult_Ok);
 
     advanceClock(60s);  // after a quiet spell a presence goes at once
-    m_client->setActivity(activity("after a pause"), record("after a pause"));
+    setActivity(activity("after a pause"), record("after a pause"));
     ASSERT_TRUE(waitForSetActivities(3));
     runUntil([&] { return results.size() == 5; });
     EXPECT_EQ(results.size(), 5u) << "every update completes exactly once";
@@ -317,12 +329,12 @@ TEST_F(ProtocolTest, ASteadyStreamIsSpreadEvenlyWithinDiscordsLimit)
     };
     int sent = 0;
     for (const auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;) {
-        m_client->setActivity(activity("p" + std::to_string(++sent)), nullptr);
+        setActivity(activity("p" + std::to_string(++sent)), nullptr);
         m_client->runCallbacks();
         std::this_thread::sleep_for(100ms);
     }
     const int64_t stopped = now();
-    const json newest = activity("p" + std::to_string(sent));
+    const json newest = shown("p" + std::to_string(sent));
     ASSERT_TRUE(m_peer->waitFor(
         [&](const std::vector<json>& records) {
             const auto frames = discordpeer::framesWithOpcode(records, 1);
@@ -356,8 +368,8 @@ TEST_F(ProtocolTest, HandingOverNeverWaitsForAPeerThatStoppedReading)
     int completed = 0;
     const std::string big(120, 'w');
     for (int i = 0; i < 5000; ++i) {
-        m_client->setActivity(json{{"details", big + std::to_string(i)}, {"state", big}},
-                              [&](EDiscordResult) { ++completed; });
+        setActivity(activity(big + std::to_string(i), big),
+                    [&](EDiscordResult) { ++completed; });
         if (i % 500 == 0) {
             advanceClock(1ms);
         }
@@ -390,7 +402,7 @@ TEST_F(HostileDiscordTest, DeeplyNestedAnswerIsRefusedWithoutRecursion)
     startPeer(o);
     ASSERT_EQ(connect(), DiscordResult_Ok);
     std::vector<EDiscordResult> results;
-    m_client->setActivity(activity("deep"), [&](EDiscordResult r) { results.push_back(r); });
+    setActivity(activity("deep"), [&](EDiscordResult r) { results.push_back(r); });
     EXPECT_EQ(runUntil([&] { return !results.empty(); }), DiscordResult_NotRunning);
     EXPECT_EQ(results, std::vector<EDiscordResult>{DiscordResult_NotRunning});
 }
@@ -403,9 +415,25 @@ TEST_F(HostileDiscordTest, AnExceptionOnTheConnectionsThreadIsALostConnection)
         m_link->throwOnSend = true;
     }
     std::vector<EDiscordResult> results;
-    m_client->setActivity(activity("x"), [&](EDiscordResult r) { results.push_back(r); });
+    setActivity(activity("x"), [&](EDiscordResult r) { results.push_back(r); });
     EXPECT_EQ(runUntil([&] { return !results.empty(); }), DiscordResult_NotRunning);
     EXPECT_EQ(results, std::vector<EDiscordResult>{DiscordResult_NotRunning});
+}
+
+// Handing over is a copy: the connection's thread is woken only when it
+// idles, not by updates that come while the pace holds it back anyway.
+TEST_F(HostileDiscordTest, OnlyAnUpdateThatFindsTheThreadIdleWakesIt)
+{
+    connectInMemory(options());
+    ASSERT_TRUE(m_link->waitIdle(5s));
+    setActivity(activity("first"), nullptr);
+    ASSERT_TRUE(m_link->waitIdle(5s));
+    ASSERT_NE(m_link->written().find("first"), std::string::npos);
+    for (int i = 0; i < 50; ++i) {
+        setActivity(activity("within the pace " + std::to_string(i)), nullptr);
+    }
+    std::lock_guard<std::mutex> lock(m_link->mutex);
+    EXPECT_EQ(m_link->wakes, 1);
 }
 
 TEST_F(HostileDiscordTest, AnUnansweredUpdateFailsAtItsDeadlineExactlyOnce)
@@ -414,7 +442,7 @@ TEST_F(HostileDiscordTest, AnUnansweredUpdateFailsAtItsDeadlineExactlyOnce)
     o.replyTimeout = 20s;
     connectInMemory(o);
     std::vector<EDiscordResult> results;
-    m_client->setActivity(activity("x"), [&](EDiscordResult r) { results.push_back(r); });
+    setActivity(activity("x"), [&](EDiscordResult r) { results.push_back(r); });
     ASSERT_TRUE(m_link->waitIdle(5s));
     ASSERT_NE(m_link->written().find("SET_ACTIVITY"), std::string::npos);
 
@@ -452,7 +480,7 @@ TEST_F(HostileDiscordTest, DestroyingSaysGoodbyeWithCloseAndNeverWaitsForIt)
     opts.paceLimit = 1000000;
     ASSERT_EQ(connect(opts), DiscordResult_Ok);
     for (int i = 0; i < 3000; ++i) {
-        m_client->setActivity(json{{"details", std::string(200, 'w') + std::to_string(i)}}, nullptr);
+        setActivity(activity(std::string(200, 'w') + std::to_string(i)), nullptr);
         advanceClock(1ms);
     }
     const auto start = std::chrono::steady_clock::now();

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -27,6 +28,8 @@ using namespace std::chrono_literals;
 #ifndef ORV_SANITIZED_ALLOCATOR
 // While set on a thread, every allocation there fails with std::bad_alloc.
 thread_local bool t_failAllocations = false;
+// Allocations made on this thread.
+thread_local long t_allocations = 0;
 #endif
 
 struct Outcome {
@@ -219,6 +222,37 @@ TEST_F(SdkApi, NoExceptionCrossesTheInterfaceWhenMemoryRunsOut)
     EXPECT_EQ(cleared.calls, 1);
     EXPECT_FALSE(throwsWithoutMemory([&] { core->destroy(core); }));
 }
+
+// A window procedure hands its presence over: once the SDK has room for the
+// updates that one watchdog tick sees, the caller allocates nothing, however
+// the updates come (serialising is the connection thread's work).
+TEST_F(SdkApi, UpdatesAllocateNothingOnTheCallersThread)
+{
+    startPeer();
+    DiscordCreateParams p = params();
+    IDiscordCore* core = nullptr;
+    ASSERT_EQ(DiscordCreate(DISCORD_VERSION, &p, &core), DiscordResult_Ok);
+    IDiscordActivityManager* activities = core->get_activity_manager(core);
+    DiscordActivity activity{};
+    std::strcpy(activity.state, "a state long enough to need memory of its own if copied as a string");
+    Outcome outcome;
+    long allocations = 0;
+    for (int round = 0; round < 6; ++round) {
+        for (int i = 0; i < 100; ++i) {
+            std::snprintf(activity.details, sizeof activity.details, "update %d of round %d", i, round);
+            const long before = t_allocations;
+            activities->update_activity(activities, &activity, &outcome, remember);
+            if (round >= 2) {  // the first rounds make the room
+                allocations += t_allocations - before;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        core->run_callbacks(core);
+    }
+    EXPECT_EQ(allocations, 0);
+    core->destroy(core);
+    EXPECT_EQ(outcome.calls, 600);
+}
 #endif
 
 }  // namespace
@@ -232,6 +266,7 @@ void* operator new(std::size_t size)
     if (t_failAllocations) {
         throw std::bad_alloc();
     }
+    ++t_allocations;
     if (void* memory = std::malloc(size == 0 ? 1 : size)) {
         return memory;
     }
