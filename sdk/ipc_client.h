@@ -39,6 +39,13 @@ struct ClientOptions {
     LogFunction log;    // called on the connection's own thread too
 };
 
+// An update as a caller handed it over: a copy of its record, or a clear.
+struct HandedOverUpdate {
+    bool clear = false;
+    DiscordActivity activity{};
+    Completion done;
+};
+
 // One live connection to the Discord client. Input and output run on a
 // thread of its own; callers hand activities over and never wait on Discord.
 // Completions run only inside runCallbacks, on the caller's thread, each
@@ -78,11 +85,7 @@ public:
     void poke();
 
 private:
-    struct Update {
-        bool clear = false;
-        DiscordActivity activity{};
-        Completion done;
-    };
+    using Update = HandedOverUpdate;
     struct Pending {
         Completion done;
         std::chrono::steady_clock::time_point deadline;
