@@ -1,7 +1,9 @@
-// Measures the daemon as the front end and Discord see it, and prints a table:
-// how long WM_COPYDATA holds the sender (Discord reading, and Discord not
-// reading), how soon a presence is on the wire, and what the once-a-second
-// process check costs.
+// Measures the daemon as the front end and Discord see it, and prints tables:
+// how long WM_COPYDATA holds the sender, beside an empty window of another
+// process in interleaved rounds (with Discord reading, and with Discord
+// connected but no longer reading), how soon a presence is on the wire, what
+// the once-a-second process check costs, and, in this process, what the
+// message thread spends per presence and on each piece of a new one.
 // A benchmark, not a test: run it through scripts/bench.sh.
 #include "common/log.h"
 #include "peer.h"
@@ -30,7 +32,7 @@ const wchar_t kIpcClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
 
 struct Settings {
     std::wstring from;  // where orvpresd.exe and its DLL come from; this program's folder if empty
-    int messages = 10000;
+    int messages = 30000;  // a p99.9 of fewer is one outlier's word
     int latencySamples = 10;
     int processes = 300;
 };
@@ -175,9 +177,10 @@ std::wstring presenceText(const wchar_t* tag, int number)
 }
 
 // How long WM_COPYDATA holds the sender, the daemon beside an empty window of
-// another process (what Wine's messaging costs by itself), in interleaved
-// rounds so that both see the same machine: distinct presences (each with new
-// details) and identical ones (the one last published).
+// another process (what Wine's messaging costs by itself): each message goes
+// to both, in turn, who goes first changing every time, so that both see the
+// same moments of a busy machine. Rounds of distinct presences (each with new
+// details) alternate with rounds of identical ones (the one last published).
 struct FloorRun {
     std::vector<double> daemon, floor;
 };
@@ -187,24 +190,23 @@ void compareWithFloor(HWND daemon, HWND empty, int messages, const wchar_t* tag,
 {
     constexpr int kRound = 50;
     const std::wstring same = presenceText(tag, -1);
+    auto pair = [&](const std::wstring& text, int turn, FloorRun& run) {
+        if (turn % 2 == 0) {
+            run.daemon.push_back(sendPresence(daemon, text));
+            run.floor.push_back(sendPresence(empty, text));
+        } else {
+            run.floor.push_back(sendPresence(empty, text));
+            run.daemon.push_back(sendPresence(daemon, text));
+        }
+    };
     int number = 0;
     for (int round = 0; round * kRound < messages; ++round) {
-        // Who goes first changes every round.
-        for (int turn = 0; turn < 2; ++turn) {
-            const bool toDaemon = (turn + round) % 2 == 0;
-            HWND window = toDaemon ? daemon : empty;
-            for (int i = 0; i < kRound; ++i) {
-                (toDaemon ? distinct.daemon : distinct.floor).push_back(sendPresence(window, presenceText(tag, number + i)));
-            }
+        for (int i = 0; i < kRound; ++i, ++number) {
+            pair(presenceText(tag, number), number, distinct);
         }
-        number += kRound;
         sendPresence(daemon, same);  // from here on the identical text is the last one published
-        for (int turn = 0; turn < 2; ++turn) {
-            const bool toDaemon = (turn + round) % 2 == 1;
-            HWND window = toDaemon ? daemon : empty;
-            for (int i = 0; i < kRound; ++i) {
-                (toDaemon ? identical.daemon : identical.floor).push_back(sendPresence(window, same));
-            }
+        for (int i = 0; i < kRound; ++i) {
+            pair(same, i + round, identical);
         }
     }
 }
@@ -264,19 +266,28 @@ void measureInProcess(int messages)
     utility::WindowIpcEndpoint endpoint;
     endpoint.create(L"orvbench-inprocess-window", &manager);
 
+    // The watchdog's run_callbacks (completions, freeing their holders) is
+    // the message thread's work too: here once every 1,000 messages, fewer
+    // than the front end could send in its second.
+    auto send = [&](const std::wstring& text, int i) {
+        sendPresence(endpoint.window(), text);
+        if (i % 1000 == 999) {
+            core->RunCallbacks();
+        }
+    };
     std::vector<double> distinct, identical;
     int number = 0;
     for (int run = 0; run < 3; ++run) {
         double start = threadCpuMicroseconds();
         for (int i = 0; i < messages; ++i) {
-            sendPresence(endpoint.window(), presenceText(L"in", number++));
+            send(presenceText(L"in", number++), i);
         }
         distinct.push_back((threadCpuMicroseconds() - start) / messages);
         const std::wstring same = presenceText(L"in", number++);
         sendPresence(endpoint.window(), same);
         start = threadCpuMicroseconds();
         for (int i = 0; i < messages; ++i) {
-            sendPresence(endpoint.window(), same);
+            send(same, i);
         }
         identical.push_back((threadCpuMicroseconds() - start) / messages);
     }
@@ -306,11 +317,26 @@ void measureInProcess(int messages)
                     record.timestamps.start = i;
                     core->ActivityManager().UpdateActivity(record, [](discord::Result) {});
                 }));
-    std::printf("| `update`, details and state new, texts already parsed | %.2f us |\n", timed([&](int i) {
+    std::printf("| `parseCmd` and `update`, details and state new (three log calls among them) | %.2f us |\n",
+                timed([&](int i) {
                     manager.parseCmd(presenceText(L"piece", i));
                     manager.update();
                 }));
     core->RunCallbacks();
+    // What the watchdog's tick costs after a second of presences replaced
+    // while the pace holds: one completion each.
+    std::vector<double> ticks;
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < 5000; ++i) {
+            record.timestamps.start = i;
+            core->ActivityManager().UpdateActivity(record, [](discord::Result) {});
+        }
+        const auto start = Clock::now();
+        core->RunCallbacks();
+        ticks.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    std::printf("| `Core::RunCallbacks` after 5,000 replaced presences (median of 5) | %.1f us |\n",
+                percentile(ticks, 0.5));
     common::shutdownLog();
 }
 
@@ -371,7 +397,7 @@ int wmain(int argc, wchar_t** argv)
         }
         row("WM_COPYDATA return to frame at Discord, pace allowing (ms)", wire, "ms");
 
-        printPrivateMemory(daemon.handle(), ("after " + std::to_string(settings.messages) + " presences").c_str());
+        printPrivateMemory(daemon.handle(), "after the presences above");
 
         daemon.stop();
         peer.stop();
@@ -465,7 +491,7 @@ int wmain(int argc, wchar_t** argv)
         row(label, watched, "ms");
     }
 
-    std::printf("\n### WM_COPYDATA held the sender: the daemon beside an empty window (interleaved rounds)\n\n");
+    std::printf("\n### WM_COPYDATA held the sender: the daemon beside an empty window (each message to both)\n\n");
     std::printf("| presences | daemon p50 | empty p50 | ratio | daemon p99.9 | empty p99.9 | ratio | samples |\n");
     std::printf("|---|---|---|---|---|---|---|---|\n");
     floorRow("distinct, Discord reading", reading.distinct);
@@ -475,6 +501,6 @@ int wmain(int argc, wchar_t** argv)
 
     std::printf("\n### the message thread in-process (the presence manager and the SDK in this process)\n\n");
     std::printf("| measure | value |\n|---|---|\n");
-    measureInProcess(settings.messages);
+    measureInProcess(10000);
     return 0;
 }
