@@ -359,6 +359,13 @@ int wmain(int argc, wchar_t** argv)
         std::fprintf(stderr, "cannot start orvhost.exe\n");
         return 1;
     }
+    // The floor beside the daemon: an empty window of another process.
+    Process empty;
+    HWND emptyWindow = startEmptyWindow(empty);
+    if (!emptyWindow) {
+        std::fprintf(stderr, "cannot start the empty window\n");
+        return 1;
+    }
     struct {
         FloorRun distinct, identical;
     } reading, hung;
@@ -377,12 +384,6 @@ int wmain(int argc, wchar_t** argv)
         peer.waitFor([](const auto& r) { return setActivities(r) >= 1; }, 10s);
         Sleep(2000);
         printPrivateMemory(daemon.handle(), "idle after start-up");
-        Process empty;
-        HWND emptyWindow = startEmptyWindow(empty);
-        if (!emptyWindow) {
-            std::fprintf(stderr, "cannot start the empty window\n");
-            return 1;
-        }
         compareWithFloor(daemon.window(), emptyWindow, settings.messages, L"a", reading.distinct, reading.identical);
 
         // On the wire: wait out the pace before each sample.
@@ -414,12 +415,6 @@ int wmain(int argc, wchar_t** argv)
             std::fprintf(stderr, "cannot start the peer or the daemon\n");
             return 1;
         }
-        Process empty;
-        HWND emptyWindow = startEmptyWindow(empty);
-        if (!emptyWindow) {
-            std::fprintf(stderr, "cannot start the empty window\n");
-            return 1;
-        }
         compareWithFloor(daemon.window(), emptyWindow, settings.messages, L"b", hung.distinct, hung.identical);
         daemon.stop();
         peer.stop();
@@ -428,19 +423,13 @@ int wmain(int argc, wchar_t** argv)
     // One 10 MiB payload of '|': what it costs the daemon, beside what it
     // costs an empty window in another process, which is Wine's own share.
     {
-        Process empty;
         discordpeer::Options options;
         options.endpoint = "\\\\.\\pipe\\discord-ipc-0";
         discordpeer::Peer peer(options);
         DaemonRun daemon(settings.from);
-        if (!empty.start(L"\"" + exeDir() + L"orvhost.exe\" 600 --window") || !peer.start() ||
-            !daemon.start(L"details=start|state=bench")) {
-            std::fprintf(stderr, "cannot start the empty window, the peer or the daemon\n");
+        if (!peer.start() || !daemon.start(L"details=start|state=bench")) {
+            std::fprintf(stderr, "cannot start the peer or the daemon\n");
             return 1;
-        }
-        HWND emptyWindow = nullptr;
-        for (int i = 0; i < 400 && !(emptyWindow = FindWindowW(L"orvhost-empty-window", nullptr)); ++i) {
-            Sleep(25);
         }
         const std::wstring flood(5 * 1024 * 1024, L'|');
         std::vector<double> emptyHeld, emptyGrowth, daemonHeld, daemonGrowth;
