@@ -9,6 +9,7 @@ namespace {
 using SystemTimeFunction = VOID(WINAPI*)(LPFILETIME);
 
 constexpr uint64_t kTicksPerSecond = 10'000'000;  // FILETIME counts 100 ns
+constexpr uint64_t kUnixEpochTicks = 116'444'736'000'000'000;  // 1601 to 1970
 constexpr int64_t kBiasOffset = int64_t{1} << 19;  // biases are within +-14 hours, far below this
 constexpr int kBiasBits = 20;
 
@@ -67,6 +68,13 @@ void currentLocalTime(SYSTEMTIME& out) noexcept
     if (!FileTimeToSystemTime(&local, &out)) {
         GetLocalTime(&out);
     }
+}
+
+int64_t currentUnixSeconds() noexcept
+{
+    FILETIME utc;
+    GetSystemTimeAsFileTime(&utc);
+    return static_cast<int64_t>((ticksOf(utc) - kUnixEpochTicks) / kTicksPerSecond);
 }
 
 }  // namespace common

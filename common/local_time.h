@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 namespace common {
 
 // What GetLocalTime gives, at a fraction of its cost: the system time read
@@ -9,5 +11,10 @@ namespace common {
 // looked up again at most once per second. A change of time zone or of
 // daylight saving time therefore shows within a second.
 void currentLocalTime(SYSTEMTIME& out) noexcept;
+
+// Whole seconds since 1970-01-01 UTC, as _time64 gives them, read from the
+// system clock alone: under Wine _time64 goes through the time-zone code and
+// stats /etc/localtime on every call.
+int64_t currentUnixSeconds() noexcept;
 
 }  // namespace common

@@ -1,12 +1,12 @@
 #include "presence/orv_discord_manager.h"
 
+#include "common/local_time.h"
 #include "common/log.h"
 #include "utility/ustring.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <string_view>
 
 #ifndef ORVPRESD_DEFAULT_ICON_HOST
@@ -31,19 +31,6 @@ void copyWideField(char (&field)[Size], const std::wstring& text)
                                  : WideCharToMultiByte(CP_UTF8, 0, text.data(), units, utf8, static_cast<int>(sizeof utf8),
                                                        nullptr, nullptr);
     presence::copyField(field, std::string_view(utf8, bytes > 0 ? static_cast<size_t>(bytes) : 0));
-}
-
-// Whole seconds since 1970-01-01 UTC. The runtime's _time64 gives the same,
-// but under Wine it goes through the time-zone code and stats
-// /etc/localtime on every call: this is a read of the system clock.
-int64_t utcSecondsNow()
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    constexpr uint64_t kTicksPerSecond = 10000000;
-    constexpr uint64_t kEpochTicks = 116444736000000000;  // 1601 to 1970 in 100 ns ticks
-    return static_cast<int64_t>((ticks - kEpochTicks) / kTicksPerSecond);
 }
 
 }  // namespace
@@ -95,7 +82,7 @@ void OrvDiscordManager::update()
     copyWideField(activity.state, m_state);
     presence::copyField(activity.assets.small_image, kDefaultIconUrl);
     copyWideField(activity.assets.large_image, m_gameIcon);
-    activity.timestamps.start = static_cast<DiscordTimestamp>(utcSecondsNow());
+    activity.timestamps.start = static_cast<DiscordTimestamp>(common::currentUnixSeconds());
 
     m_core->ActivityManager().UpdateActivity(activity, [](discord::Result) {});
 }
