@@ -250,8 +250,14 @@ TEST(LogWriter, TwoProcessesShareOneFileWithoutLosingOrOverwritingARecord)
             seen[line[0]].push_back(std::stoi(line.substr(2, 6)));
             start = end + 2;
         }
+        ASSERT_FALSE(seen.empty()) << "no record survived";
         for (const char tag : {'A', 'B'}) {
             const std::vector<int>& numbers = seen[tag];
+            // A cut keeps a tail: a writer that ended well before the other
+            // may have no record left in it, but never only some of its last.
+            if (!c.cut.empty() && numbers.empty()) {
+                continue;
+            }
             ASSERT_FALSE(numbers.empty()) << tag;
             // Each writer's records, in order, without a gap, up to its last.
             EXPECT_EQ(numbers.back(), kRecords - 1) << tag;
