@@ -16,17 +16,24 @@ wine_env_stop() {
 }
 
 wine_env_start() {
-  local display=99
-  while [[ -e /tmp/.X${display}-lock || -e /tmp/.X11-unix/X${display} ]]; do
-    display=$((display + 1))
-  done
-  Xvfb ":${display}" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  # Xvfb picks a free display itself and names it on a descriptor once it
+  # listens: two runs that start at the same moment never share one.
+  local display_file
+  display_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
   wine_env_started_xvfb=$!
-  export DISPLAY=":${display}"
-  for _ in $(seq 50); do
-    [[ -e /tmp/.X11-unix/X${display} ]] && break
+  for _ in $(seq 300); do
+    [[ -s $display_file ]] && break
     sleep 0.1
   done
+  local display
+  display=$(head -n 1 "$display_file")
+  rm -f "$display_file"
+  if [[ -z $display ]]; then
+    echo "wine-env: Xvfb did not start" >&2
+    return 1
+  fi
+  export DISPLAY=":${display}"
 
   export WINEPREFIX="$WINE_ENV_DIR/wineprefix"
   # A prefix made before wine32 was installed lacks syswow64, and then no
