@@ -311,6 +311,12 @@ bool Peer::waitForShown(const json& expected, std::chrono::milliseconds timeout)
     return m_changed.wait_for(lock, timeout, [&] { return m_shown == expected; });
 }
 
+bool Peer::waitForAnswered(size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_answered >= count; });
+}
+
 std::chrono::steady_clock::time_point Peer::now() const
 {
     return m_options.clock ? m_options.clock() : std::chrono::steady_clock::now();
@@ -423,7 +429,7 @@ void Peer::serveLoop()
                         break;
                     }
                     if (m_options.garbageHandshake) {
-                        const std::string bad = "\x63\x00\x00\x00\x02\x00\x00\x00{}";
+                        const std::string bad("\x63\x00\x00\x00\x02\x00\x00\x00{}", 10);
                         client->send(bad.data(), bad.size(), kSendPatience);
                         continue;
                     }
@@ -439,7 +445,7 @@ void Peer::serveLoop()
                         send(Opcode::Frame, kReady.dump());
                     }
                     if (m_options.malformed) {
-                        const std::string bad = "\x63\x00\x00\x00\x02\x00\x00\x00{}";
+                        const std::string bad("\x63\x00\x00\x00\x02\x00\x00\x00{}", 10);
                         client->send(bad.data(), bad.size(), kSendPatience);
                     }
                     if (m_options.oversized) {
@@ -486,6 +492,11 @@ void Peer::serveLoop()
                         }
                     }
                     send(Opcode::Frame, answer.dump(-1, ' ', false, json::error_handler_t::replace));
+                    {
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        ++m_answered;
+                    }
+                    m_changed.notify_all();
                     if (m_options.errorFlood > 0 && ++answered == 1) {
                         for (int i = 0; i < m_options.errorFlood; ++i) {
                             const json error = {{"cmd", "SET_ACTIVITY"},

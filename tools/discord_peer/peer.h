@@ -76,6 +76,9 @@ public:
     nlohmann::json shown() const;
     // Waits until shown() equals expected; false on timeout.
     bool waitForShown(const nlohmann::json& expected, std::chrono::milliseconds timeout) const;
+    // Waits until this many SET_ACTIVITY were answered (shown() then tells
+    // what they did); false on timeout.
+    bool waitForAnswered(size_t count, std::chrono::milliseconds timeout) const;
     // Waits until the records satisfy the test; false on timeout.
     bool waitFor(const std::function<bool(const std::vector<nlohmann::json>&)>& test,
                  std::chrono::milliseconds timeout) const;
@@ -93,6 +96,7 @@ private:
     mutable std::condition_variable m_changed;
     std::vector<nlohmann::json> m_records;
     nlohmann::json m_shown;  // guarded by m_mutex
+    size_t m_answered = 0;   // guarded by m_mutex
     struct Impl;
     Impl* m_impl = nullptr;
 };
