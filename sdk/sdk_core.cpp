@@ -47,18 +47,39 @@ std::deque<LogEntry> g_createLog;
 std::string kindOf(const std::string& message)
 {
     const size_t end = message.find_first_of(":(");
-    return message.substr(0, std::min<size_t>(end == std::string::npos ? message.size() : end, 80));
+    std::string kind = message.substr(0, std::min<size_t>(end == std::string::npos ? message.size() : end, 80));
+    while (!kind.empty() && kind.back() == ' ') {
+        kind.pop_back();
+    }
+    return kind;
 }
 
-// The first messages as they are, the rest as one count per kind.
+// The first messages as they are, errors before the rest (a lost
+// connection's reason among them), in their order; the rest as one count per
+// kind.
 std::deque<LogEntry> limited(std::deque<LogEntry> messages)
 {
     if (messages.size() <= kDeliveredPerRun) {
         return messages;
     }
-    std::vector<std::pair<LogEntry, size_t>> counts;  // kind, the most severe level, how many
+    std::vector<bool> delivered(messages.size(), false);
+    size_t chosen = 0;
+    for (const bool errors : {true, false}) {
+        for (size_t i = 0; i < messages.size() && chosen < kDeliveredPerRun; ++i) {
+            if (!delivered[i] && (messages[i].first <= DiscordLogLevel_Error) == errors) {
+                delivered[i] = true;
+                ++chosen;
+            }
+        }
+    }
+    std::deque<LogEntry> result;
+    std::vector<std::pair<LogEntry, size_t>> counts;  // the most severe level and the kind, how many
     size_t others = 0;
-    for (size_t i = kDeliveredPerRun; i < messages.size(); ++i) {
+    for (size_t i = 0; i < messages.size(); ++i) {
+        if (delivered[i]) {
+            result.push_back(std::move(messages[i]));
+            continue;
+        }
         const std::string kind = kindOf(messages[i].second);
         auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first.second == kind; });
         if (it != counts.end()) {
@@ -70,14 +91,13 @@ std::deque<LogEntry> limited(std::deque<LogEntry> messages)
             ++others;
         }
     }
-    messages.resize(kDeliveredPerRun);
     for (const auto& [entry, count] : counts) {
-        messages.emplace_back(entry.first, entry.second + "... and " + std::to_string(count) + " more like it");
+        result.emplace_back(entry.first, entry.second + " ... and " + std::to_string(count) + " more like it");
     }
     if (others > 0) {
-        messages.emplace_back(DiscordLogLevel_Warn, "... and " + std::to_string(others) + " more messages");
+        result.emplace_back(DiscordLogLevel_Warn, "... and " + std::to_string(others) + " more messages");
     }
-    return messages;
+    return result;
 }
 
 uint32_t currentProcessId()
