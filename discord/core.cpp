@@ -50,7 +50,7 @@ TakeCreateLog findTakeCreateLog()
 void failureLogThunk(void* data, EDiscordLogLevel level, const char* message) noexcept
 {
     try {
-        (*static_cast<const std::function<void(EDiscordLogLevel, char const*)>*>(data))(level, message ? message : "");
+        (*static_cast<std::function<void(EDiscordLogLevel, char const*)>*>(data))(level, message ? message : "");
     } catch (...) {
         // a diagnostic that cannot be recorded is dropped
     }
@@ -64,7 +64,12 @@ Result Core::Create(ClientId clientId, uint64_t flags, Core** instance,
     const Result result = Create(clientId, flags, instance);
     if (result != Result::Ok && failureLog) {
         if (const TakeCreateLog take = findTakeCreateLog()) {
-            take(const_cast<std::function<void(EDiscordLogLevel, char const*)>*>(&failureLog), &failureLogThunk);
+            try {
+                std::function<void(EDiscordLogLevel, char const*)> log = failureLog;
+                take(&log, &failureLogThunk);
+            } catch (...) {
+                // no memory for the copy: the diagnostics are dropped
+            }
         }
     }
     return result;

@@ -131,7 +131,10 @@ EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClie
         if (result == DiscordResult_Ok) {
             return result;
         }
-        logIt(DiscordLogLevel_Error, endpoint + " given up: " + why);
+        std::string gaveUp = endpoint;
+        gaveUp += " given up: ";
+        gaveUp += why;
+        logIt(DiscordLogLevel_Error, gaveUp);
         if (!refused) {
             refused = result;
         }

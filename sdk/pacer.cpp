@@ -6,10 +6,11 @@ namespace orvsdk {
 
 Pacer::Pacer(size_t limit, std::chrono::milliseconds window)
     : m_limit(limit),
+      m_window(window),
       m_spacing(limit == 0 ? window : window / static_cast<std::chrono::milliseconds::rep>(limit))
 {
     m_spacing += m_spacing / 40;
-    m_window = window + m_spacing / 40;
+    m_window += m_spacing / 40;
 }
 
 bool Pacer::allows(TimePoint now) const
