@@ -4,6 +4,10 @@
 
 #include <memory>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace discord {
 namespace {
 
@@ -26,7 +30,50 @@ void logHookThunk(void* data, EDiscordLogLevel level, const char* message) noexc
     }
 }
 
+// Our SDK library's export for the diagnostics of a failed DiscordCreate;
+// the vendor's library has none.
+using TakeCreateLog = uint32_t (*)(void* data, DiscordLogHook hook);
+
+TakeCreateLog findTakeCreateLog()
+{
+#ifdef _WIN32
+    HMODULE sdk = GetModuleHandleW(L"discord_game_sdk.dll");
+    if (!sdk) {
+        return nullptr;
+    }
+    return reinterpret_cast<TakeCreateLog>(reinterpret_cast<void*>(GetProcAddress(sdk, "OrvSdkTakeCreateLog")));
+#else
+    return nullptr;
+#endif
+}
+
+void failureLogThunk(void* data, EDiscordLogLevel level, const char* message) noexcept
+{
+    try {
+        (*static_cast<std::function<void(EDiscordLogLevel, char const*)>*>(data))(level, message ? message : "");
+    } catch (...) {
+        // a diagnostic that cannot be recorded is dropped
+    }
+}
+
 }  // namespace
+
+Result Core::Create(ClientId clientId, uint64_t flags, Core** instance,
+                    const std::function<void(EDiscordLogLevel, char const*)>& failureLog)
+{
+    const Result result = Create(clientId, flags, instance);
+    if (result != Result::Ok && failureLog) {
+        if (const TakeCreateLog take = findTakeCreateLog()) {
+            try {
+                std::function<void(EDiscordLogLevel, char const*)> log = failureLog;
+                take(&log, &failureLogThunk);
+            } catch (...) {
+                // no memory for the copy: the diagnostics are dropped
+            }
+        }
+    }
+    return result;
+}
 
 Result Core::Create(ClientId clientId, uint64_t flags, Core** instance)
 {

@@ -20,6 +20,12 @@ public:
     // the SDK answered Ok and handed out its core; otherwise it is null. The
     // SDK's result is returned unchanged.
     static Result Create(ClientId clientId, uint64_t flags, Core** instance);
+    // The same; when it fails, what the SDK had to say about it (the
+    // endpoints it gave up and why, Discord's refusal) goes to failureLog, on
+    // this thread, before it returns. Only our SDK library tells it; with the
+    // vendor's, failureLog hears nothing.
+    static Result Create(ClientId clientId, uint64_t flags, Core** instance,
+                         const std::function<void(EDiscordLogLevel, char const*)>& failureLog);
 
     ~Core();
     Core(const Core&) = delete;

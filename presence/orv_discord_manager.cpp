@@ -194,7 +194,7 @@ bool OrvDiscordManager::connectCore()
     auto shared = std::make_shared<Connecting>();
     auto connect = [shared] {
         shared->result = discord::Core::Create(ORVPRESD_DISCORD_APPLICATION_ID, DiscordCreateFlags_NoRequireDiscord,
-                                               &shared->core);
+                                               &shared->core, &logSdkMessage);
     };
     std::thread connecting;
     if (shared->done) {

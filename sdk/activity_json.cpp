@@ -117,10 +117,11 @@ nlohmann::json activityToJson(const DiscordActivity& activity)
     putText(object, "state", activity.state, sizeof activity.state);
 
     nlohmann::json timestamps = nlohmann::json::object();
-    if (activity.timestamps.start != 0) {
+    // Discord refuses the whole update for a time below 1.
+    if (activity.timestamps.start >= 1) {
         timestamps["start"] = activity.timestamps.start;
     }
-    if (activity.timestamps.end != 0) {
+    if (activity.timestamps.end >= 1) {
         timestamps["end"] = activity.timestamps.end;
     }
     if (!timestamps.empty()) {
@@ -141,7 +142,8 @@ nlohmann::json activityToJson(const DiscordActivity& activity)
     if (!partyId.empty()) {
         party["id"] = partyId;
     }
-    if (activity.party.size.max_size > 0) {
+    // Discord takes a size only as [current >= 1, max >= current].
+    if (activity.party.size.current_size >= 1 && activity.party.size.max_size >= activity.party.size.current_size) {
         party["size"] = {activity.party.size.current_size, activity.party.size.max_size};
     }
     if (!party.empty()) {
@@ -167,10 +169,8 @@ nlohmann::json activityToJson(const DiscordActivity& activity)
     if (instance != 0) {
         object["instance"] = true;
     }
-    // Over IPC Discord takes only these types; streaming would void the update.
-    if (activity.type == DiscordActivityType_Listening || activity.type == DiscordActivityType_Watching) {
-        object["type"] = static_cast<int>(activity.type);
-    }
+    // The type is not sent: the vendor's SDK documents that it is discarded,
+    // and over IPC Discord refuses the whole update for some values.
     return object;
 }
 

@@ -104,40 +104,72 @@ EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClie
     if (options.endpoints.empty()) {
         options.endpoints = discordEndpoints();
     }
+    auto logIt = [&options](EDiscordLogLevel level, const std::string& text) {
+        if (options.log) {
+            options.log(level, bounded(text));
+        }
+    };
     ConnectPolicy trust = options.trust;
     if (!trust.warn && options.log) {
-        trust.warn = [&options](const std::string& text) { options.log(DiscordLogLevel_Warn, text); };
+        trust.warn = [&logIt](const std::string& text) { logIt(DiscordLogLevel_Warn, text); };
     }
-    std::unique_ptr<Transport> transport = connectTransport(options.endpoints, trust, deadline);
-    if (!transport) {
-        if (options.log) {
-            options.log(DiscordLogLevel_Info, "no Discord client is listening");
+    // An endpoint that closes, refuses or talks nonsense during the handshake
+    // (a stale bridge, a Discord that is ending) is given up for the next
+    // one, in the time that is left.
+    std::optional<EDiscordResult> refused;
+    const std::vector<std::string> endpoints = options.endpoints;
+    for (const std::string& endpoint : endpoints) {
+        std::unique_ptr<Transport> transport = connectTransport({endpoint}, trust, deadline);
+        if (!transport) {
+            if (timeLeft(deadline).count() <= 0) {
+                break;
+            }
+            continue;
         }
+        std::string why;
+        const EDiscordResult result = shakeHands(options, std::move(transport), client, deadline, why);
+        if (result == DiscordResult_Ok) {
+            return result;
+        }
+        std::string gaveUp = endpoint;
+        gaveUp += " given up: ";
+        gaveUp += why;
+        logIt(DiscordLogLevel_Error, gaveUp);
+        if (!refused) {
+            refused = result;
+        }
+    }
+    if (!refused) {
+        logIt(DiscordLogLevel_Info, "no Discord client is listening");
         return DiscordResult_NotRunning;
     }
-    return shakeHands(std::move(options), std::move(transport), client, deadline);
+    return *refused;
 }
 
 EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<Transport> transport,
                                   std::unique_ptr<IpcClient>& client)
 {
     const auto deadline = std::chrono::steady_clock::now() + options.readyTimeout;
-    return shakeHands(std::move(options), std::move(transport), client, deadline);
+    std::string why;
+    LogFunction log = options.log;
+    const EDiscordResult result = shakeHands(std::move(options), std::move(transport), client, deadline, why);
+    if (result != DiscordResult_Ok && log) {
+        log(DiscordLogLevel_Error, bounded(why));
+    }
+    return result;
 }
 
 EDiscordResult IpcClient::shakeHands(ClientOptions options, std::unique_ptr<Transport> transport,
-                                     std::unique_ptr<IpcClient>& client, TimePoint deadline)
+                                     std::unique_ptr<IpcClient>& client, TimePoint deadline, std::string& why)
 {
     const Json handshake = {{"v", 1}, {"client_id", std::to_string(options.clientId)}};
     const std::string bytes = encodeFrame(Opcode::Handshake, handshake.dump());
     if (!transport->send(bytes.data(), bytes.size(), timeLeft(deadline))) {
-        if (options.log) {
-            options.log(DiscordLogLevel_Error, "Discord did not take the handshake in time");
-        }
+        why = "Discord did not take the handshake in time";
         return DiscordResult_ServiceUnavailable;
     }
     FrameDecoder decoder;
-    const EDiscordResult ready = awaitReady(*transport, decoder, options, deadline);
+    const EDiscordResult ready = awaitReady(*transport, decoder, options, deadline, why);
     if (ready != DiscordResult_Ok) {
         return ready;
     }
@@ -148,13 +180,8 @@ EDiscordResult IpcClient::shakeHands(ClientOptions options, std::unique_ptr<Tran
 }
 
 EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options,
-                                     TimePoint deadline)
+                                     TimePoint deadline, std::string& why)
 {
-    auto logIt = [&](EDiscordLogLevel level, const std::string& text) {
-        if (options.log) {
-            options.log(level, text);
-        }
-    };
     char buffer[4096];
     for (;;) {
         Frame frame;
@@ -163,7 +190,7 @@ EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder
             if (frame.opcode == Opcode::Close) {
                 const std::optional<Json> close = parseJson(frame.payload);
                 const int code = close ? intField(*close, "code", 0) : 0;
-                logIt(DiscordLogLevel_Error, "Discord refused the handshake: " + frame.payload);
+                why = "Discord refused the handshake: " + frame.payload;
                 return resultForCloseCode(code);
             }
             if (frame.opcode == Opcode::Ping) {
@@ -171,29 +198,31 @@ EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder
                 // A Discord that pings and never reads fills the pipe: the
                 // answer, too, gets only the time that is left.
                 if (!transport.send(pong.data(), pong.size(), timeLeft(deadline))) {
-                    logIt(DiscordLogLevel_Error, "the connection broke during the handshake, or Discord stopped reading");
+                    why = "the connection broke during the handshake, or Discord stopped reading";
                     return DiscordResult_ServiceUnavailable;
                 }
                 continue;
             }
             const std::optional<Json> message = parseJson(frame.payload);
             if (frame.opcode == Opcode::Frame && message && stringField(*message, "evt") == "READY") {
-                logIt(DiscordLogLevel_Info, "connected to Discord");
+                if (options.log) {
+                    options.log(DiscordLogLevel_Info, "connected to Discord");
+                }
                 return DiscordResult_Ok;
             }
         }
         if (status == FrameDecoder::Status::Error) {
-            logIt(DiscordLogLevel_Error, "bad frame during the handshake: " + decoder.error());
+            why = "bad frame during the handshake: " + decoder.error();
             return DiscordResult_ServiceUnavailable;
         }
         const auto left = timeLeft(deadline);
         if (left.count() <= 0) {
-            logIt(DiscordLogLevel_Error, "Discord did not answer the handshake in time");
+            why = "Discord did not answer the handshake in time";
             return DiscordResult_ServiceUnavailable;
         }
         const int got = transport.receive(buffer, sizeof buffer, left);
         if (got == Transport::kClosed) {
-            logIt(DiscordLogLevel_Error, "Discord closed the connection during the handshake");
+            why = "Discord closed the connection during the handshake";
             return DiscordResult_ServiceUnavailable;
         }
         decoder.feed(buffer, static_cast<size_t>(got));
@@ -220,12 +249,39 @@ IpcClient::~IpcClient()
         lost = m_lost;
         m_lost = true;
     }
-    // A polite goodbye, if the connection still stands and takes it at once:
-    // a Discord that stopped reading gets none, and the caller never waits.
+    // What the pace still holds, then a polite goodbye, if the connection
+    // still stands and takes them at once: a Discord that stopped reading
+    // gets neither, and the caller never waits. The held update stays in
+    // its slot and completes with NotRunning: no answer will come.
     if (!lost) {
         try {
-            const std::string close = encodeFrame(Opcode::Close, "{}");
-            m_transport->sendWithoutWaiting(close.data(), close.size());
+            bool clean = true;
+            std::optional<Update> held;
+            {
+                std::lock_guard<std::mutex> lock(m_slotMutex);
+                if (m_next) {
+                    held.emplace();
+                    held->clear = m_next->clear;
+                    held->activity = m_next->activity;
+                }
+            }
+            if (held) {
+                std::optional<Json> activity;
+                if (!held->clear) {
+                    Json object = activityToJson(held->activity);
+                    if (!object.empty()) {
+                        activity = std::move(object);
+                    }
+                }
+                const std::string nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
+                const std::string frame =
+                    encodeFrame(Opcode::Frame, setActivityCommand(m_options.pid, activity ? &*activity : nullptr, nonce));
+                clean = m_transport->sendWithoutWaiting(frame.data(), frame.size());
+            }
+            if (clean) {
+                const std::string close = encodeFrame(Opcode::Close, "{}");
+                m_transport->sendWithoutWaiting(close.data(), close.size());
+            }
         } catch (...) {
         }
     }
@@ -276,8 +332,9 @@ void IpcClient::setActivity(const DiscordActivity* activity, Completion done)
             m_next->activity = *activity;
         }
         m_next->done = std::move(done);
-        // Otherwise the thread looks at the slot when its wait ends anyway.
-        wake = m_idle;
+        // Otherwise the thread looks at the slot when its wait ends anyway;
+        // a clear may go before the pace allows.
+        wake = m_idle || activity == nullptr;
         m_idle = false;
     }
     if (wake) {
@@ -335,26 +392,40 @@ void IpcClient::poke()
     m_transport->wake();
 }
 
+bool IpcClient::mayGo(const Update& update, TimePoint current) const
+{
+    return update.clear ? m_pacer.allowsUrgent(current) : m_pacer.allows(current);
+}
+
 std::chrono::milliseconds IpcClient::nextWait()
 {
     const auto current = now();
     const auto allowed = m_pacer.nextAllowed(current);
-    std::lock_guard<std::mutex> lock(m_slotMutex);
-    // Until the pace allows a send, an update that comes needs no wake: the
-    // thread looks at the slot then. Only past that does it idle.
-    if (!m_next && allowed <= current) {
-        m_idle = true;
-        return kIdleWait;
+    TimePoint target = allowed;
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        // Until the pace allows a send, an update that comes needs no wake: the
+        // thread looks at the slot then. Only past that does it idle, until
+        // the repeat is due, if one is.
+        m_idle = false;
+        if (m_next) {
+            target = m_next->clear ? m_pacer.nextUrgent(current) : allowed;
+        } else if (allowed <= current) {
+            m_idle = true;
+            if (!m_repeatAt) {
+                return kIdleWait;
+            }
+            target = *m_repeatAt;
+        }
     }
-    m_idle = false;
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(allowed - current);
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(target - current);
     return std::clamp(wait + std::chrono::milliseconds(1), std::chrono::milliseconds(1), kIdleWait);
 }
 
 bool IpcClient::sendDueUpdate()
 {
     const auto current = now();
-    if (m_lost || !m_pacer.allows(current)) {
+    if (m_lost) {
         return true;
     }
     {
@@ -368,17 +439,41 @@ bool IpcClient::sendDueUpdate()
     std::optional<Update> update;
     {
         std::lock_guard<std::mutex> lock(m_slotMutex);
-        if (!m_next) {
-            return true;
+        if (m_next && mayGo(*m_next, current)) {
+            update.swap(m_next);
         }
-        update.swap(m_next);
     }
+    if (!update) {
+        if (m_repeatAt && current >= *m_repeatAt && m_pacer.allows(current)) {
+            m_repeatAt.reset();
+            const DiscordActivity newest = m_lastRecord;
+            return sendCommand(m_lastClear, newest, Completion(), current);
+        }
+        return true;
+    }
+    // A frame less than repeatAfter after the one before is a burst's: the
+    // newest goes once more, that long after the burst's last frame.
+    const bool burst = m_lastFrame && current - *m_lastFrame < m_options.repeatAfter;
+    const bool sent = sendCommand(update->clear, update->activity, std::move(update->done), current);
+    if (burst && m_options.repeatAfter.count() > 0) {
+        m_repeatAt = current + m_options.repeatAfter;
+    } else {
+        m_repeatAt.reset();
+    }
+    return sent;
+}
+
+// Sends one SET_ACTIVITY (a clear carries no activity) and records it with
+// the pace; the completion waits for Discord's answer. Room in m_due was
+// made by the caller.
+bool IpcClient::sendCommand(bool clear, const DiscordActivity& record, Completion done, TimePoint current)
+{
     std::string command;
     try {
         const std::string nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
         std::optional<Json> activity;
-        if (!update->clear) {
-            Json object = activityToJson(update->activity);
+        if (!clear) {
+            Json object = activityToJson(record);
             if (!object.empty()) {
                 activity = std::move(object);
             }
@@ -386,13 +481,16 @@ bool IpcClient::sendDueUpdate()
         command = setActivityCommand(m_options.pid, activity ? &*activity : nullptr, nonce);
         std::lock_guard<std::mutex> lock(m_mutex);
         auto slot = m_inFlight.emplace(nonce, Pending{}).first;
-        slot->second = Pending{std::move(update->done), current + m_options.replyTimeout};
+        slot->second = Pending{std::move(done), current + m_options.replyTimeout};
     } catch (...) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_due.emplace_back(std::move(update->done), DiscordResult_InternalError);  // its room was made above
+        m_due.emplace_back(std::move(done), DiscordResult_InternalError);
         throw;
     }
     m_pacer.record(current);
+    m_lastFrame = current;
+    m_lastClear = clear;
+    m_lastRecord = record;
     ++m_nonceCounter;
     const std::string bytes = encodeFrame(Opcode::Frame, command);
     log(DiscordLogLevel_Debug, "sending " + command);
@@ -431,9 +529,12 @@ bool IpcClient::handleFrame(const Frame& frame)
     EDiscordResult result = DiscordResult_Ok;
     if (stringField(*message, "evt") == "ERROR") {
         const Json data = message->value("data", Json::object());
-        result = resultForErrorCode(intField(data, "code", 0));
-        log(DiscordLogLevel_Warn,
-            "Discord refused an update: " + data.dump(-1, ' ', false, Json::error_handler_t::replace));
+        const int code = intField(data, "code", 0);
+        result = resultForErrorCode(code);
+        // Discord's own words, which say what it did not take.
+        const std::string words = stringField(data, "message");
+        log(DiscordLogLevel_Warn, "Discord refused an update (" + std::to_string(code) + "): " +
+                                      (words.empty() ? data.dump(-1, ' ', false, Json::error_handler_t::replace) : words));
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_inFlight.find(nonce);

@@ -35,6 +35,12 @@ struct ClientOptions {
     std::chrono::milliseconds replyTimeout{20000};  // an unanswered update fails after this
     size_t paceLimit = 5;                        // sends in any paceWindow, spread evenly
     std::chrono::milliseconds paceWindow{20000};
+    // Discord may drop, without a word, an update that comes less than this
+    // after the one it shows. A frame sent that soon after the one before it
+    // is a burst's; the newest then goes once more this long after the
+    // burst's last frame (with no caller's completion), so that it is shown
+    // whatever Discord dropped. Zero: never.
+    std::chrono::milliseconds repeatAfter{15000};
     Clock clock;        // empty: the steady clock
     LogFunction log;    // called on the connection's own thread too
 };
@@ -68,7 +74,9 @@ public:
 
     // Publishes the activity (null clears the presence, as does one with
     // nothing to show), paced: when over the pace only the newest waits, and
-    // an update it replaces completes with TransactionAborted. The caller's
+    // an update it replaces completes with TransactionAborted. A clear (null)
+    // skips the even spacing: it waits only when paceLimit frames went in the
+    // last paceWindow, as a further frame would be dropped. The caller's
     // whole cost is a copy of the record under a lock that no one holds
     // longer than such a copy; serialising, pacing and completions happen on
     // the connection's thread, which is woken only when it idles. Nothing is
@@ -93,16 +101,19 @@ private:
 
     IpcClient(ClientOptions options, std::unique_ptr<Transport> transport);
     using TimePoint = std::chrono::steady_clock::time_point;
+    // On failure `why` tells what went wrong, for the log.
     static EDiscordResult shakeHands(ClientOptions options, std::unique_ptr<Transport> transport,
-                                     std::unique_ptr<IpcClient>& client, TimePoint deadline);
+                                     std::unique_ptr<IpcClient>& client, TimePoint deadline, std::string& why);
     static EDiscordResult awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options,
-                                     TimePoint deadline);
+                                     TimePoint deadline, std::string& why);
 
     std::chrono::steady_clock::time_point now() const;
     void log(EDiscordLogLevel level, const std::string& message) const noexcept;
     void run() noexcept;
     void serve();
     bool sendDueUpdate();
+    bool mayGo(const Update& update, TimePoint current) const;
+    bool sendCommand(bool clear, const DiscordActivity& record, Completion done, TimePoint current);
     bool handleFrame(const Frame& frame);
     void lose(const char* why, const std::string& detail = std::string()) noexcept;
     void collectDue(std::vector<std::pair<Completion, EDiscordResult>>& due);
@@ -113,6 +124,11 @@ private:
     FrameDecoder m_decoder;
     Pacer m_pacer;
     uint64_t m_nonceCounter = 0;
+    // The connection thread's own: the last frame sent, and the repeat due.
+    std::optional<TimePoint> m_lastFrame;
+    bool m_lastClear = false;  // what the last frame showed, for the repeat
+    DiscordActivity m_lastRecord{};
+    std::optional<TimePoint> m_repeatAt;
 
     // The hand-over from callers: held only to copy a record in or out.
     std::mutex m_slotMutex;  // guards the three below

@@ -13,6 +13,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -30,6 +31,74 @@ constexpr size_t kLogQueueLimit = 256;
 // the first hook.
 constexpr size_t kEarlyLogLimit = 32;
 constexpr size_t kStubSlots = 64;
+// The hook gets at most this many messages per run_callbacks: what Discord's
+// side provokes must not crowd out the program's own records. The rest are
+// counted, one line for each kind.
+constexpr size_t kDeliveredPerRun = 8;
+constexpr size_t kCountedKinds = 4;
+
+using LogEntry = std::pair<EDiscordLogLevel, std::string>;
+
+// What the last failed DiscordCreate had to say, until someone takes it.
+std::mutex g_createLogMutex;
+std::deque<LogEntry> g_createLog;
+
+// A message's kind: its text up to the first colon or parenthesis.
+std::string kindOf(const std::string& message)
+{
+    const size_t end = message.find_first_of(":(");
+    std::string kind = message.substr(0, std::min<size_t>(end == std::string::npos ? message.size() : end, 80));
+    while (!kind.empty() && kind.back() == ' ') {
+        kind.pop_back();
+    }
+    return kind;
+}
+
+// The first messages as they are, errors before the rest (a lost
+// connection's reason among them), in their order; the rest as one count per
+// kind.
+std::deque<LogEntry> limited(std::deque<LogEntry> messages)
+{
+    if (messages.size() <= kDeliveredPerRun) {
+        return messages;
+    }
+    std::vector<bool> delivered(messages.size(), false);
+    size_t chosen = 0;
+    for (const bool errors : {true, false}) {
+        for (size_t i = 0; i < messages.size() && chosen < kDeliveredPerRun; ++i) {
+            if (!delivered[i] && (messages[i].first <= DiscordLogLevel_Error) == errors) {
+                delivered[i] = true;
+                ++chosen;
+            }
+        }
+    }
+    std::deque<LogEntry> result;
+    std::vector<std::pair<LogEntry, size_t>> counts;  // the most severe level and the kind, how many
+    size_t others = 0;
+    for (size_t i = 0; i < messages.size(); ++i) {
+        if (delivered[i]) {
+            result.push_back(std::move(messages[i]));
+            continue;
+        }
+        const std::string kind = kindOf(messages[i].second);
+        auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first.second == kind; });
+        if (it != counts.end()) {
+            ++it->second;
+            it->first.first = std::min(it->first.first, messages[i].first);
+        } else if (counts.size() < kCountedKinds) {
+            counts.push_back({{messages[i].first, kind}, 1});
+        } else {
+            ++others;
+        }
+    }
+    for (const auto& [entry, count] : counts) {
+        result.emplace_back(entry.first, entry.second + " ... and " + std::to_string(count) + " more like it");
+    }
+    if (others > 0) {
+        result.emplace_back(DiscordLogLevel_Warn, "... and " + std::to_string(others) + " more messages");
+    }
+    return result;
+}
 
 uint32_t currentProcessId()
 {
@@ -131,7 +200,7 @@ struct CoreState {
             hook = logHook;
         }
         if (hook.hook) {
-            for (const auto& [level, message] : due) {
+            for (const auto& [level, message] : limited(std::move(due))) {
                 hook.hook(hook.data, level, message.c_str());
             }
         }
@@ -300,7 +369,16 @@ extern "C" DISCORD_EXPORT EDiscordResult DiscordCreate(DiscordVersion version, D
 
         const EDiscordResult connected = IpcClient::connect(std::move(options), state->client);
         if (connected != DiscordResult_Ok) {
+            // No hook can ever be set on a core that never was: its
+            // diagnostics wait for OrvSdkTakeCreateLog.
+            std::lock_guard<std::mutex> lock(g_createLogMutex);
+            std::lock_guard<std::mutex> logLock(raw->logMutex);
+            g_createLog.swap(raw->logQueue);
             return connected;
+        }
+        {
+            std::lock_guard<std::mutex> lock(g_createLogMutex);
+            g_createLog.clear();
         }
         state->handle.table = IDiscordCore{
             destroy,
@@ -330,5 +408,28 @@ extern "C" DISCORD_EXPORT EDiscordResult DiscordCreate(DiscordVersion version, D
         return DiscordResult_InternalError;
     } catch (...) {
         return DiscordResult_InternalError;
+    }
+}
+
+// Not the vendor's: hands the diagnostics of the last DiscordCreate that failed
+// (the endpoints it gave up and why, Discord's CLOSE text) to hook, once, on
+// the calling thread, and forgets them. Look it up with GetProcAddress: the
+// vendor's library lacks it. The number of messages handed over.
+extern "C" DISCORD_EXPORT uint32_t OrvSdkTakeCreateLog(void* data, DiscordLogHook hook)
+{
+    try {
+        std::deque<LogEntry> messages;
+        {
+            std::lock_guard<std::mutex> lock(g_createLogMutex);
+            messages.swap(g_createLog);
+        }
+        if (hook) {
+            for (const auto& [level, message] : messages) {
+                hook(data, level, message.c_str());
+            }
+        }
+        return static_cast<uint32_t>(messages.size());
+    } catch (...) {
+        return 0;
     }
 }

@@ -240,27 +240,37 @@ std::unique_ptr<Listener> listenOn(const std::string& endpoint, const std::strin
 
 std::vector<std::string> discordEndpoints()
 {
-    std::string base = "/tmp";
+    // The runtime folder as other clients find it: the first variable that
+    // names one; else the user's /run/user/<uid>, then /tmp.
+    std::vector<std::string> bases;
     for (const char* variable : {"XDG_RUNTIME_DIR", "TMPDIR", "TMP", "TEMP"}) {
         const char* value = std::getenv(variable);
         if (value && *value) {
-            base = value;
+            bases.push_back(value);
             break;
         }
     }
-    if (base.back() != '/') {
-        base += '/';
+    if (bases.empty()) {
+        bases.push_back("/run/user/" + std::to_string(geteuid()));
+        bases.push_back("/tmp");
     }
     const char* folders[] = {"",
                              "app/com.discordapp.Discord/",
+                             "app/com.discordapp.DiscordCanary/",
                              ".flatpak/com.discordapp.Discord/xdg-run/",
                              "snap.discord/",
                              "snap.discord-canary/",
-                             "app/dev.vencord.Vesktop/"};
+                             "app/dev.vencord.Vesktop/",
+                             ".flatpak/dev.vencord.Vesktop/xdg-run/"};
     std::vector<std::string> endpoints;
-    for (const char* folder : folders) {
-        for (int n = 0; n < 10; ++n) {
-            endpoints.push_back(base + folder + "discord-ipc-" + std::to_string(n));
+    for (std::string base : bases) {
+        if (base.back() != '/') {
+            base += '/';
+        }
+        for (const char* folder : folders) {
+            for (int n = 0; n < 10; ++n) {
+                endpoints.push_back(base + folder + "discord-ipc-" + std::to_string(n));
+            }
         }
     }
     return endpoints;

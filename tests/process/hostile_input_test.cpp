@@ -177,9 +177,11 @@ TEST_F(HostileInput, ASecondStartHandsItsPresenceToTheRunningOneAndEndsAsBefore)
     EXPECT_TRUE(first.running());
 }
 
-// The first start fails (its Discord never says READY, then goes); the
-// second, started meanwhile, waits for it to end and runs in its place with
-// its own presence, at the Discord that came afterwards on the next pipe.
+// The first start fails (its Discord never says READY, and goes once the
+// connect has given up: one that went during it would give way to the next
+// pipe); the second, started meanwhile, waits for it to end and runs in its
+// place with its own presence, at the Discord that came afterwards on the
+// next pipe.
 TEST_F(HostileInput, ASecondStartDuringAFailingStartUpRunsInItsPlace)
 {
     startFrontEnd();
@@ -190,6 +192,7 @@ TEST_F(HostileInput, ASecondStartDuringAFailingStartUpRunsInItsPlace)
     ChildProcess second;
     ASSERT_TRUE(startDaemon(second, L"details=second|state=two"));
     ASSERT_TRUE(waitForLog("the running instance does not take cmd yet"));
+    ASSERT_TRUE(waitForLog("init error")) << log();
     ChildProcess later;
     startPeerOn(later, 1);
     m_peer.kill();

@@ -5,7 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <random>
+#include <unistd.h>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -150,8 +156,116 @@ TEST_F(ProtocolTest, HandshakeCarriesVersionAndApplicationIdThenReadyConnects)
 
 TEST_F(ProtocolTest, SandboxedClientsAreFoundInTheirFolders)
 {
-    startPeer({}, ".flatpak/com.discordapp.Discord/xdg-run/");
-    EXPECT_EQ(connect(), DiscordResult_Ok);
+    for (const char* folder : {".flatpak/com.discordapp.Discord/xdg-run/", "app/com.discordapp.DiscordCanary/",
+                               ".flatpak/dev.vencord.Vesktop/xdg-run/"}) {
+        SCOPED_TRACE(folder);
+        startPeer({}, folder);
+        EXPECT_EQ(connect(), DiscordResult_Ok);
+        m_client.reset();
+        m_peer->stop();
+        std::filesystem::remove_all(m_dir + "/" + folder);
+    }
+}
+
+// Without a variable naming a runtime folder, the user's own comes first.
+TEST_F(ProtocolTest, WithoutAVariableTheUsersRunFolderComesBeforeTmp)
+{
+    std::vector<std::pair<std::string, std::string>> saved;
+    for (const char* variable : {"XDG_RUNTIME_DIR", "TMPDIR", "TMP", "TEMP"}) {
+        if (const char* value = std::getenv(variable)) {
+            saved.emplace_back(variable, value);
+        }
+        unsetenv(variable);
+    }
+    const std::vector<std::string> endpoints = orvsdk::discordEndpoints();
+    for (const auto& [variable, value] : saved) {
+        setenv(variable.c_str(), value.c_str(), 1);
+    }
+    ASSERT_FALSE(endpoints.empty());
+    EXPECT_EQ(endpoints[0], "/run/user/" + std::to_string(geteuid()) + "/discord-ipc-0");
+    EXPECT_NE(std::find(endpoints.begin(), endpoints.end(), "/tmp/discord-ipc-0"), endpoints.end());
+}
+
+// An endpoint that fails during the handshake is given up, with its reason in
+// the log, and the next one gets the time that is left.
+TEST_F(ProtocolTest, AnEndpointThatFailsTheHandshakeGivesWayToTheNext)
+{
+    struct Case {
+        const char* name;
+        discordpeer::Options options;
+        const char* reason;
+    };
+    std::vector<Case> cases(3);
+    cases[0] = {"closes", {}, "closed the connection during the handshake"};
+    cases[0].options.dropAfter = 1;
+    cases[1] = {"refuses", {}, "Invalid Client ID"};
+    cases[1].options.closeHandshakeCode = 4000;
+    cases[2] = {"bad frame", {}, "bad frame during the handshake"};
+    cases[2].options.garbageHandshake = true;
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.options.endpoint = m_dir + "/discord-ipc-0";
+        startPeer(c.options);
+        discordpeer::Options good;
+        good.endpoint = m_dir + "/discord-ipc-1";
+        Peer next(good);
+        ASSERT_TRUE(next.start());
+        std::vector<std::string> logs;
+        std::mutex logMutex;
+        auto o = options();
+        o.log = [&](EDiscordLogLevel, const std::string& text) {
+            std::lock_guard<std::mutex> lock(logMutex);
+            logs.push_back(text);
+        };
+        EXPECT_EQ(connect(o), DiscordResult_Ok);
+        EXPECT_EQ(discordpeer::framesWithOpcode(next.records(), 0).size(), 1u);
+        {
+            std::lock_guard<std::mutex> lock(logMutex);
+            EXPECT_TRUE(std::any_of(logs.begin(), logs.end(), [&](const std::string& l) {
+                return l.find("discord-ipc-0 given up") != std::string::npos && l.find(c.reason) != std::string::npos;
+            })) << ::testing::PrintToString(logs);
+        }
+        m_client.reset();
+        next.stop();
+        m_peer->stop();
+        m_peer.reset();
+    }
+}
+
+// The strict peer refuses as Discord does: all or nothing, in Discord's words.
+TEST(StrictPeer, RefusesWhatDiscordRefuses)
+{
+    const std::pair<const char*, const char*> table[] = {
+        {R"({"pid":4321})", ""},
+        {R"({"pid":4321,"activity":null})", ""},
+        {R"({"pid":4321,"activity":{"details":"ab","state":"\u00e9\u200b","timestamps":{"start":1},"party":{"id":"p","size":[1,1]},"type":5}})", ""},
+        {R"({"pid":9})", R"(child "pid" fails because ["pid" must be larger than or equal to 10])"},
+        {R"({"activity":{"details":"ab"}})", R"("pid" is required)"},
+        {R"({"pid":4321,"extra":1})", R"("extra" is not allowed)"},
+        {R"({"pid":4321,"activity":{}})", R"(child "activity" fails because ["activity" must have at least 1 children])"},
+        {R"({"pid":4321,"activity":{"details":"a"}})", R"(child "activity" fails because [child "details" fails because ["details" length must be at least 2 characters long]])"},
+        {R"({"pid":4321,"activity":{"state":""}})", R"("state" is not allowed to be empty)"},
+        {R"({"pid":4321,"activity":{"details":"\ud83d\ude00"}})", ""},
+        {R"({"pid":4321,"activity":{"assets":{"large_text":"x"}}})", R"("large_text" length must be at least 2)"},
+        {R"({"pid":4321,"activity":{"timestamps":{"start":0}}})", R"("start" must be larger than or equal to 1)"},
+        {R"({"pid":4321,"activity":{"timestamps":{"end":-5}}})", R"("end" must be larger than or equal to 1)"},
+        {R"({"pid":4321,"activity":{"party":{"size":[0,4]}}})", R"(child "size")"},
+        {R"({"pid":4321,"activity":{"party":{"size":[3,2]}}})", R"(child "size")"},
+        {R"({"pid":4321,"activity":{"type":1}})", R"("type" must be one of [0, 2, 3, 5])"},
+        {R"({"pid":4321,"activity":{"buttons":[]}})", R"("buttons" is not allowed)"},
+    };
+    for (const auto& [args, expected] : table) {
+        SCOPED_TRACE(args);
+        const std::string why = discordpeer::refusal(json::parse(args));
+        if (*expected == '\0') {
+            EXPECT_EQ(why, "");
+        } else {
+            EXPECT_NE(why.find(expected), std::string::npos) << why;
+        }
+    }
+    const std::string details(129, 'x');
+    EXPECT_NE(discordpeer::refusal(json{{"pid", 10}, {"activity", {{"details", details}}}}).find("less than or equal to 128"),
+              std::string::npos);
 }
 
 TEST_F(ProtocolTest, CloseOnHandshakeGivesAFittingFailureAndNoClient)
@@ -255,7 +369,9 @@ TEST_F(ProtocolTest, LostConnectionCompletesWhatIsPendingAndStaysLost)
         const char* name;
         discordpeer::Options options;
     };
-    std::vector<Case> cases(3);
+    std::vector<Case> cases(4);
+    cases[3].name = "closed right after READY";
+    cases[3].options.closeAfterReady = true;
     cases[0].name = "dropped";
     cases[0].options.hangAfter = -1;
     cases[0].options.dropAfter = 2;  // the handshake and one update
@@ -308,9 +424,14 @@ TEST_F(ProtocolTest, OverThePaceOnlyTheNewestWaitsAndArrivesWhenThePaceAllows)
     runUntil([&] { return results.count("late-3") == 1; });
     EXPECT_EQ(results["late-3"], DiscordResult_Ok);
 
+    advanceClock(15s);  // late-3 ended a burst: it goes once more, without a completion
+    ASSERT_TRUE(waitForSetActivities(3));
+    EXPECT_EQ(setActivities()[2]["args"]["activity"], shown("late-3"));
+    EXPECT_NE(setActivities()[2]["nonce"], setActivities()[1]["nonce"]);
+
     advanceClock(60s);  // after a quiet spell a presence goes at once
     setActivity(activity("after a pause"), record("after a pause"));
-    ASSERT_TRUE(waitForSetActivities(3));
+    ASSERT_TRUE(waitForSetActivities(4));
     runUntil([&] { return results.size() == 5; });
     EXPECT_EQ(results.size(), 5u) << "every update completes exactly once";
 }
@@ -380,6 +501,262 @@ TEST_F(ProtocolTest, HandingOverNeverWaitsForAPeerThatStoppedReading)
     EXPECT_EQ(completed, 5000);
 }
 
+
+// A socket to the peer whose use the test can follow: when the client's
+// thread is back in a wait after the clock moved, it has done everything
+// that time asked for.
+class WatchedTransport : public orvsdk::Transport {
+public:
+    explicit WatchedTransport(std::unique_ptr<orvsdk::Transport> inner) : m_inner(std::move(inner)) {}
+
+    bool send(const char* data, size_t size, std::chrono::milliseconds timeout) override
+    {
+        if (std::string(data, size).find("SET_ACTIVITY") != std::string::npos) {
+            ++commands;
+        }
+        return m_inner->send(data, size, timeout);
+    }
+    bool sendWithoutWaiting(const char* data, size_t size) override { return m_inner->sendWithoutWaiting(data, size); }
+    int receive(char* buffer, size_t capacity, std::chrono::milliseconds timeout) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            enteredAfter = returns;
+            inside = true;
+        }
+        changed.notify_all();
+        const int got = m_inner->receive(buffer, capacity, timeout);
+        std::lock_guard<std::mutex> lock(mutex);
+        inside = false;
+        ++returns;
+        return got;
+    }
+    void wake() override { m_inner->wake(); }
+    void shutdown() override { m_inner->shutdown(); }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    long returns = 0;       // receives that ended
+    long enteredAfter = -1;  // how many had ended when the current one began
+    bool inside = false;
+    std::atomic<int> commands{0};
+
+private:
+    std::unique_ptr<orvsdk::Transport> m_inner;
+};
+
+class PaceTest : public ProtocolTest {
+protected:
+    void connectWatched(discordpeer::Options peerOptions)
+    {
+        peerOptions.clock = [this] {
+            std::lock_guard<std::mutex> lock(m_clockMutex);
+            return m_now;
+        };
+        startPeer(peerOptions);
+        auto transport = orvsdk::connectTransport({m_dir + "/discord-ipc-0"});
+        ASSERT_NE(transport, nullptr);
+        auto watched = std::make_unique<WatchedTransport>(std::move(transport));
+        m_watched = watched.get();
+        ASSERT_EQ(IpcClient::connect(options(), std::move(watched), m_client), DiscordResult_Ok);
+    }
+
+    // Moves the clock on and waits until the client has done what that time
+    // asks and the peer has read all of it.
+    void step(std::chrono::milliseconds by)
+    {
+        long before = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_watched->mutex);
+            std::lock_guard<std::mutex> clock(m_clockMutex);
+            m_now += by;
+            before = m_watched->returns;
+        }
+        settle(before);
+    }
+
+    void settle(long before)
+    {
+        m_client->poke();
+        {
+            std::unique_lock<std::mutex> lock(m_watched->mutex);
+            ASSERT_TRUE(m_watched->changed.wait_for(lock, 30s, [&] {
+                return m_watched->inside && m_watched->enteredAfter > before;
+            }));
+        }
+        ASSERT_TRUE(m_peer->waitForAnswered(static_cast<size_t>(m_watched->commands.load()), 30s));
+    }
+
+    // Hands an update (or, with null, a clear) over and lets the client act on it.
+    void handOver(const DiscordActivity* record)
+    {
+        long before = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_watched->mutex);
+            before = m_watched->returns;
+        }
+        m_client->setActivity(record, [this](EDiscordResult) { ++m_completions; });
+        settle(before);
+    }
+
+    // The peer's clock at each SET_ACTIVITY it received, in milliseconds.
+    std::vector<int64_t> frameTimes() const
+    {
+        std::vector<int64_t> times;
+        for (const json& r : discordpeer::framesWithOpcode(m_peer->records(), 1)) {
+            if (r["json"].value("cmd", "") == "SET_ACTIVITY") {
+                times.push_back(r["clock"].get<int64_t>());
+            }
+        }
+        return times;
+    }
+
+    static std::string tail(const std::vector<json>& records)
+    {
+        std::string text;
+        for (size_t i = records.size() > 40 ? records.size() - 40 : 0; i < records.size(); ++i) {
+            text += records[i].dump() + "\n";
+        }
+        return text;
+    }
+
+    WatchedTransport* m_watched = nullptr;
+    int m_completions = 0;
+};
+
+// A seeded schedule of bursts, single updates, clears and quiet spells,
+// against a Discord that drops updates within 15 s of the one it shows and
+// one that does not: no 20 s at Discord hold more than 5 frames, a clear goes
+// at once unless 5 frames went in the last 20 s, and 20 s after the last
+// update Discord shows the newest.
+TEST_F(PaceTest, TheNewestIsShownUnderEitherRateModelAndNoTwentySecondsHoldMoreThanFive)
+{
+    for (const int drop : {15000, 0}) {
+        for (const unsigned seed : {1u, 2u, 3u}) {
+            SCOPED_TRACE("drop " + std::to_string(drop) + " seed " + std::to_string(seed));
+            discordpeer::Options o;
+            o.strict = true;
+            o.dropWithinMs = drop;
+            connectWatched(o);
+            std::mt19937 random(seed);
+            int handed = 0;
+            json newest;
+            for (int phase = 0; phase < 12; ++phase) {
+                const int updates = std::uniform_int_distribution<int>(1, 12)(random);
+                for (int i = 0; i < updates; ++i) {
+                    step(std::chrono::milliseconds(250 * std::uniform_int_distribution<int>(0, 12)(random)));
+                    if (std::uniform_int_distribution<int>(0, 9)(random) == 0) {
+                        const auto before = frameTimes();
+                        handOver(nullptr);
+                        newest = json();
+                        const int64_t now = frameTimes().empty() ? 0 : frameTimes().back();
+                        const bool windowFull =
+                            before.size() >= 5 && now - before[before.size() - 5] < 20100;
+                        if (!windowFull) {
+                            ASSERT_EQ(frameTimes().size(), before.size() + 1) << "the clear was held";
+                            EXPECT_FALSE(setActivities().back()["args"].contains("activity"));
+                        }
+                    } else {
+                        const std::string name = "p" + std::to_string(handed);
+                        const DiscordActivity record = activity(name);
+                        handOver(&record);
+                        newest = shown(name);
+                    }
+                    ++handed;
+                    m_client->runCallbacks();
+                }
+                // A quiet spell: short ones run into the next burst.
+                const int quiet = std::uniform_int_distribution<int>(0, 30)(random);
+                for (int t = 0; t < quiet; ++t) {
+                    step(1s);
+                    if (t + 1 == 20) {
+                        ASSERT_EQ(m_peer->shown(), newest) << "20 s after the last update, phase " << phase << "\n"
+                                                           << tail(m_peer->records());
+                    }
+                }
+            }
+            for (int t = 0; t < 20; ++t) {
+                step(1s);
+            }
+            EXPECT_EQ(m_peer->shown(), newest) << "20 s after the stream stopped";
+            const std::vector<int64_t> times = frameTimes();
+            for (size_t i = 5; i < times.size(); ++i) {
+                EXPECT_GT(times[i] - times[i - 5], 20000) << "six frames within 20 s, ending with frame " << i;
+            }
+            EXPECT_TRUE(runUntil([&] { return m_completions == handed; }) == DiscordResult_Ok);
+            EXPECT_EQ(m_completions, handed) << "each update completes once, the repeats none";
+            m_client.reset();
+            m_peer->stop();
+            m_peer.reset();
+            m_completions = 0;
+        }
+    }
+}
+
+// Presences a user may well hand over, each of which Discord would refuse
+// if sent as the record has it: all are taken by a strict Discord.
+TEST_F(PaceTest, AwkwardPresencesPassDiscordsValidation)
+{
+    discordpeer::Options o;
+    o.strict = true;
+    connectWatched(o);
+    std::vector<DiscordActivity> table;
+    auto add = [&](const std::function<void(DiscordActivity&)>& change) {
+        DiscordActivity a = activity("Racing", "Lap 1");
+        change(a);
+        table.push_back(a);
+    };
+    add([](DiscordActivity& a) { a.timestamps.start = -5; });
+    add([](DiscordActivity& a) { a.timestamps.end = -1; a.timestamps.start = 1700000000; });
+    add([](DiscordActivity& a) { a.party.size = {0, 4}; });
+    add([](DiscordActivity& a) { a.party.size = {3, 2}; });
+    add([](DiscordActivity& a) { a.party.size = {-1, -1}; std::strcpy(a.party.id, "p"); });
+    add([](DiscordActivity& a) { a.type = DiscordActivityType_Listening; });
+    add([](DiscordActivity& a) { a.type = DiscordActivityType_Watching; });
+    add([](DiscordActivity& a) { a.type = DiscordActivityType_Streaming; });
+    add([](DiscordActivity& a) { a.type = static_cast<EDiscordActivityType>(77); });
+    add([](DiscordActivity& a) { std::strcpy(a.details, "x"); std::strcpy(a.state, " "); });
+    add([](DiscordActivity& a) { std::strcpy(a.details, "\xC3\xA9"); std::strcpy(a.assets.large_text, "\xF0\x9F\x98\x80"); });
+    add([](DiscordActivity& a) { std::memset(a.details, 'w', sizeof a.details - 1); std::strcpy(a.assets.small_text, "s"); });
+    for (size_t i = 0; i < table.size(); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        EDiscordResult result = DiscordResult_InternalError;
+        m_client->setActivity(&table[i], [&](EDiscordResult r) { result = r; });
+        step(30s);
+        runUntil([&] { return result != DiscordResult_InternalError; });
+        EXPECT_EQ(result, DiscordResult_Ok) << setActivities().back().dump();
+        EXPECT_EQ(m_peer->shown(), setActivities().back()["args"]["activity"]);
+    }
+}
+
+// What the pace still holds goes before the CLOSE: an update behind the
+// spacing, and a clear behind a full window.
+TEST_F(PaceTest, DestroySendsWhatThePaceHoldsBeforeTheClose)
+{
+    for (const bool clear : {false, true}) {
+        SCOPED_TRACE(clear ? "clear" : "update");
+        discordpeer::Options o;
+        o.strict = true;
+        o.keepShownAfterClose = true;
+        connectWatched(o);
+        const DiscordActivity first = activity("first");
+        handOver(&first);
+        const int updates = clear ? 5 : 1;
+        for (int i = 1; i < updates; ++i) {
+            step(4100ms);
+            const DiscordActivity next = activity("next " + std::to_string(i));
+            handOver(&next);
+        }
+        const DiscordActivity held = activity("held");
+        handOver(clear ? nullptr : &held);
+        ASSERT_EQ(setActivities().size(), static_cast<size_t>(updates)) << "nothing was held";
+        m_client.reset();
+        ASSERT_TRUE(m_peer->waitFor([](const auto& r) { return !discordpeer::framesWithOpcode(r, 2).empty(); }, 30s));
+        EXPECT_EQ(m_peer->shown(), clear ? json() : shown("held"));
+        m_peer->stop();
+        m_peer.reset();
+    }
+}
 
 // Discord sides that misbehave, as a stranger owning the endpoint might.
 class HostileDiscordTest : public ProtocolTest {

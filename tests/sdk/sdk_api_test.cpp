@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
@@ -156,6 +157,78 @@ TEST_F(SdkApi, DiagnosticsOfTheConnectReachTheFirstHook)
     core->run_callbacks(core);
     ASSERT_EQ(g_logs.size(), 1u) << "only the warning, not the info that followed it";
     EXPECT_NE(g_logs[0].find("2:" + m_dir + "/discord-ipc-0 is not a socket"), std::string::npos) << g_logs[0];
+    core->destroy(core);
+}
+
+// Not the vendor's: our library's diagnostics of a failed DiscordCreate.
+extern "C" uint32_t OrvSdkTakeCreateLog(void* data, DiscordLogHook hook);
+
+// A create that fails has no core to hang a hook on: what it had to say
+// (each endpoint given up and why, in Discord's words) is handed over once.
+TEST_F(SdkApi, DiagnosticsOfAFailedCreateAreHandedOverOnce)
+{
+    discordpeer::Options o;
+    o.endpoint = m_dir + "/discord-ipc-0";
+    o.closeHandshakeCode = 4000;
+    m_peer = std::make_unique<discordpeer::Peer>(o);
+    ASSERT_TRUE(m_peer->start());
+    DiscordCreateParams p = params();
+    IDiscordCore* core = nullptr;
+    EXPECT_EQ(DiscordCreate(DISCORD_VERSION, &p, &core), DiscordResult_ApplicationMismatch);
+    g_logs.clear();
+    EXPECT_GE(OrvSdkTakeCreateLog(nullptr, logHook), 1u);
+    EXPECT_TRUE(std::any_of(g_logs.begin(), g_logs.end(), [&](const std::string& l) {
+        return l.find(m_dir + "/discord-ipc-0 given up") != std::string::npos &&
+               l.find(R"("message":"Invalid Client ID")") != std::string::npos;
+    })) << ::testing::PrintToString(g_logs);
+    EXPECT_EQ(OrvSdkTakeCreateLog(nullptr, logHook), 0u) << "handed over twice";
+}
+
+// However many refusals Discord's side sends, the hook hears a few per
+// run_callbacks, in Discord's words, and a count of the rest.
+TEST_F(SdkApi, AFloodOfRefusalsReachesTheHookAsAFewLinesAndACount)
+{
+    discordpeer::Options o;
+    o.endpoint = m_dir + "/discord-ipc-0";
+    o.errorFlood = 38;
+    m_peer = std::make_unique<discordpeer::Peer>(o);
+    ASSERT_TRUE(m_peer->start());
+    DiscordCreateParams p = params();
+    IDiscordCore* core = nullptr;
+    ASSERT_EQ(DiscordCreate(DISCORD_VERSION, &p, &core), DiscordResult_Ok);
+    core->set_log_hook(core, DiscordLogLevel_Info, nullptr, logHook);
+    core->run_callbacks(core);
+    g_logs.clear();
+    IDiscordActivityManager* activities = core->get_activity_manager(core);
+    DiscordActivity activity{};
+    std::strcpy(activity.details, "flooded");
+    activities->update_activity(activities, &activity, nullptr, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    EDiscordResult result = DiscordResult_Ok;
+    while (std::chrono::steady_clock::now() < deadline && result == DiscordResult_Ok) {
+        std::this_thread::sleep_for(5ms);
+        result = core->get_activity_manager(core) ? DiscordResult_Ok : DiscordResult_InternalError;
+        if (m_peer->waitFor([](const auto& r) {
+                return std::any_of(r.begin(), r.end(), [](const auto& e) { return e.value("event", "") == "disconnected"; });
+            }, 0ms)) {
+            break;
+        }
+    }
+    // The client reads all and sees the close; nothing reaches the hook before.
+    while (std::chrono::steady_clock::now() < deadline && g_logs.empty()) {
+        std::this_thread::sleep_for(100ms);
+        result = core->run_callbacks(core);
+    }
+    EXPECT_EQ(result, DiscordResult_NotRunning);
+    EXPECT_LE(g_logs.size(), 12u) << ::testing::PrintToString(g_logs);
+    EXPECT_NE(g_logs[0].find(R"(Discord refused an update (4000): child "activity" fails because)"), std::string::npos)
+        << g_logs[0];
+    EXPECT_TRUE(std::any_of(g_logs.begin(), g_logs.end(), [](const std::string& l) {
+        return l.find("Discord refused an update ... and ") != std::string::npos && l.find(" more like it") != std::string::npos;
+    })) << ::testing::PrintToString(g_logs);
+    EXPECT_TRUE(std::any_of(g_logs.begin(), g_logs.end(), [](const std::string& l) {
+        return l.find("1:Discord closed the connection") == 0;
+    })) << "the reason of the loss is counted away";
     core->destroy(core);
 }
 

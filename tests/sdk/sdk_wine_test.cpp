@@ -125,6 +125,33 @@ SIZE_T privateBytes()
 }
 
 // A Discord side that misbehaves, a process of its own over the real pipe.
+// A pipe that closes during the handshake (a stale bridge) is given up for
+// the next; a strict Discord there shows the presence, and says so in its
+// records.
+TEST(SdkUnderWine, AStaleFirstPipeGivesWayToTheNext)
+{
+    testsupport::TempDir dir;
+    const std::wstring stale = dir.file(L"stale.jsonl");
+    const std::wstring out = dir.file(L"peer.jsonl");
+    testsupport::ChildProcess first;
+    ASSERT_TRUE(first.start(L"\"" + testsupport::programDir() + L"discord-peer.exe\" --pipe 0 --drop-after 1 --out \"" +
+                            stale + L"\""));
+    testsupport::ChildProcess second;
+    ASSERT_TRUE(second.start(L"\"" + testsupport::programDir() + L"discord-peer.exe\" --pipe 1 --once --strict --out \"" +
+                             out + L"\""));
+    IDiscordCore* core = connectWithRetry();
+    ASSERT_NE(core, nullptr);
+    EXPECT_EQ(publishOnce(core, 60s), DiscordResult_Ok);
+    core->destroy(core);
+    EXPECT_EQ(second.wait(60000), 0u);
+    first.kill();
+    const std::vector<json> records = peerRecords(out);
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const json& r) {
+        return r.contains("shown") && r["shown"] == json{{"details", "hostile"}};
+    })) << testsupport::readFile(out);
+    EXPECT_NE(testsupport::readFile(stale).find("\"op\":0"), std::string::npos) << "the stale pipe was never tried";
+}
+
 TEST(SdkUnderWine, HostileDiscordSides)
 {
     struct Case {

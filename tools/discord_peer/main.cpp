@@ -18,7 +18,9 @@ void usage()
                  "usage: discord-peer [--pipe N] [--endpoint PATH] [--sddl SDDL] [--out FILE] [--once]\n"
                  "                    [--close-handshake CODE] [--no-ready] [--ping-flood] [--ready-delay MS] [--error CODE]\n"
                  "                    [--hang-after N] [--drop-after N] [--malformed] [--oversized]\n"
-                 "                    [--ping] [--split] [--flood N] [--deep-nesting N] [--silent]\n");
+                 "                    [--ping] [--split] [--flood N] [--deep-nesting N] [--silent]\n"
+                 "                    [--strict] [--drop-within MS] [--keep-shown] [--close-after-ready]\n"
+                 "                    [--garbage-handshake] [--error-flood N]\n");
 }
 
 }  // namespace
@@ -56,6 +58,12 @@ int main(int argc, char** argv)
         else if (arg == "--flood") options.flood = std::atoi(value());
         else if (arg == "--deep-nesting") options.deepNesting = std::atoi(value());
         else if (arg == "--silent") options.silent = true;
+        else if (arg == "--strict") options.strict = true;
+        else if (arg == "--drop-within") options.dropWithinMs = std::atoi(value());
+        else if (arg == "--keep-shown") options.keepShownAfterClose = true;
+        else if (arg == "--close-after-ready") options.closeAfterReady = true;
+        else if (arg == "--garbage-handshake") options.garbageHandshake = true;
+        else if (arg == "--error-flood") options.errorFlood = std::atoi(value());
         else {
             usage();
             return 2;

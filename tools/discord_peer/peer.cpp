@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 namespace discordpeer {
 namespace {
@@ -84,7 +85,171 @@ std::string deepError(const json& nonce, int depth)
            std::string(static_cast<size_t>(depth), '[') + std::string(static_cast<size_t>(depth), ']') + "}";
 }
 
+// Characters as JavaScript counts them: UTF-16 units.
+size_t utf16Length(const std::string& text)
+{
+    size_t units = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte & 0xC0) == 0x80) {
+            continue;
+        }
+        units += byte >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
+// Joi's words for a failure inside nested keys, as Discord quotes them.
+std::string within(const std::vector<std::string>& path, const std::string& inner)
+{
+    std::string text = inner;
+    for (auto it = path.rbegin(); it != path.rend(); ++it) {
+        text = "child \"" + *it + "\" fails because [" + text + "]";
+    }
+    return text;
+}
+
+std::string quoted(const std::string& key) { return "\"" + key + "\""; }
+
+// The first rule an object breaks: only `allowed` keys, no empty object.
+std::string checkKeys(const json& object, std::initializer_list<const char*> allowed, const std::string& name)
+{
+    if (!object.is_object()) {
+        return quoted(name) + " must be an object";
+    }
+    if (object.empty()) {
+        return quoted(name) + " must have at least 1 children";
+    }
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (std::find_if(allowed.begin(), allowed.end(), [&](const char* k) { return it.key() == k; }) == allowed.end()) {
+            return quoted(it.key()) + " is not allowed";
+        }
+    }
+    return std::string();
+}
+
+std::string checkString(const json& value, const std::string& key, size_t min, size_t max)
+{
+    if (!value.is_string()) {
+        return quoted(key) + " must be a string";
+    }
+    const size_t length = utf16Length(value.get<std::string>());
+    if (length == 0) {
+        return quoted(key) + " is not allowed to be empty";
+    }
+    if (length < min) {
+        return quoted(key) + " length must be at least " + std::to_string(min) + " characters long";
+    }
+    if (length > max) {
+        return quoted(key) + " length must be less than or equal to " + std::to_string(max) + " characters long";
+    }
+    return std::string();
+}
+
+std::string checkActivity(const json& activity)
+{
+    std::string why = checkKeys(activity, {"details", "state", "timestamps", "assets", "party", "secrets", "instance", "type"},
+                                "activity");
+    if (!why.empty()) {
+        return why;
+    }
+    for (const char* key : {"details", "state"}) {
+        if (activity.contains(key) && !(why = checkString(activity[key], key, 2, 128)).empty()) {
+            return within({key}, why);
+        }
+    }
+    if (activity.contains("timestamps")) {
+        const json& t = activity["timestamps"];
+        if (!(why = checkKeys(t, {"start", "end"}, "timestamps")).empty()) {
+            return within({"timestamps"}, why);
+        }
+        for (auto it = t.begin(); it != t.end(); ++it) {
+            if (!it->is_number_integer()) {
+                return within({"timestamps", it.key()}, quoted(it.key()) + " must be a number");
+            }
+            if (it->get<int64_t>() < 1) {
+                return within({"timestamps", it.key()}, quoted(it.key()) + " must be larger than or equal to 1");
+            }
+        }
+    }
+    if (activity.contains("assets")) {
+        const json& a = activity["assets"];
+        if (!(why = checkKeys(a, {"large_image", "large_text", "small_image", "small_text"}, "assets")).empty()) {
+            return within({"assets"}, why);
+        }
+        for (auto it = a.begin(); it != a.end(); ++it) {
+            const bool text = it.key() == "large_text" || it.key() == "small_text";
+            if (!(why = checkString(*it, it.key(), text ? 2 : 1, text ? 128 : 256)).empty()) {
+                return within({"assets", it.key()}, why);
+            }
+        }
+    }
+    if (activity.contains("party")) {
+        const json& p = activity["party"];
+        if (!(why = checkKeys(p, {"id", "size"}, "party")).empty()) {
+            return within({"party"}, why);
+        }
+        if (p.contains("id") && !(why = checkString(p["id"], "id", 1, 128)).empty()) {
+            return within({"party", "id"}, why);
+        }
+        if (p.contains("size")) {
+            const json& size = p["size"];
+            if (!size.is_array() || size.size() != 2 || !size[0].is_number_integer() || !size[1].is_number_integer()) {
+                return within({"party", "size"}, "\"size\" must be an array of two numbers");
+            }
+            if (size[0].get<int64_t>() < 1) {
+                return within({"party", "size"}, "\"0\" must be larger than or equal to 1");
+            }
+            if (size[1].get<int64_t>() < size[0].get<int64_t>()) {
+                return within({"party", "size"}, "\"1\" must be larger than or equal to ref:0");
+            }
+        }
+    }
+    if (activity.contains("secrets")) {
+        const json& s = activity["secrets"];
+        if (!(why = checkKeys(s, {"match", "join", "spectate"}, "secrets")).empty()) {
+            return within({"secrets"}, why);
+        }
+        for (auto it = s.begin(); it != s.end(); ++it) {
+            if (!(why = checkString(*it, it.key(), 1, 128)).empty()) {
+                return within({"secrets", it.key()}, why);
+            }
+        }
+    }
+    if (activity.contains("instance") && !activity["instance"].is_boolean()) {
+        return within({"instance"}, "\"instance\" must be a boolean");
+    }
+    if (activity.contains("type")) {
+        const json& type = activity["type"];
+        if (!type.is_number_integer() || (type != 0 && type != 2 && type != 3 && type != 5)) {
+            return within({"type"}, "\"type\" must be one of [0, 2, 3, 5]");
+        }
+    }
+    return std::string();
+}
+
 }  // namespace
+
+std::string refusal(const json& args)
+{
+    std::string why = checkKeys(args, {"pid", "activity"}, "args");
+    if (!why.empty()) {
+        return why;
+    }
+    if (!args.contains("pid") || !args["pid"].is_number_integer()) {
+        return within({"pid"}, "\"pid\" is required");
+    }
+    if (args["pid"].get<int64_t>() < 10) {
+        return within({"pid"}, "\"pid\" must be larger than or equal to 10");
+    }
+    if (args.contains("activity") && !args["activity"].is_null()) {
+        why = checkActivity(args["activity"]);
+        if (!why.empty()) {
+            return within({"activity"}, why);
+        }
+    }
+    return std::string();
+}
 
 struct Peer::Impl {
     std::unique_ptr<orvsdk::Listener> listener;
@@ -134,6 +299,41 @@ std::vector<json> Peer::records() const
     return m_records;
 }
 
+json Peer::shown() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_shown;
+}
+
+bool Peer::waitForShown(const json& expected, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_shown == expected; });
+}
+
+bool Peer::waitForAnswered(size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_answered >= count; });
+}
+
+std::chrono::steady_clock::time_point Peer::now() const
+{
+    return m_options.clock ? m_options.clock() : std::chrono::steady_clock::now();
+}
+
+void Peer::show(const json& activity)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_shown == activity) {
+            return;
+        }
+        m_shown = activity;
+    }
+    record({{"shown", activity}});
+}
+
 bool Peer::waitFor(const std::function<bool(const std::vector<json>&)>& test, std::chrono::milliseconds timeout) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -143,6 +343,9 @@ bool Peer::waitFor(const std::function<bool(const std::vector<json>&)>& test, st
 void Peer::record(json entry)
 {
     entry["time"] = unixMillis();
+    if (m_options.clock) {
+        entry["clock"] = std::chrono::duration_cast<std::chrono::milliseconds>(m_options.clock().time_since_epoch()).count();
+    }
     if (m_options.out) {
         std::fprintf(m_options.out, "%s\n", entry.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
         std::fflush(m_options.out);
@@ -180,6 +383,8 @@ void Peer::serveLoop()
         FrameDecoder decoder;
         char buffer[4096];
         int frames = 0;
+        int answered = 0;
+        std::optional<std::chrono::steady_clock::time_point> lastShown;
         bool open = true;
         bool hanging = false;
         while (open && !m_stop) {
@@ -223,6 +428,11 @@ void Peer::serveLoop()
                         open = false;
                         break;
                     }
+                    if (m_options.garbageHandshake) {
+                        const std::string bad("\x63\x00\x00\x00\x02\x00\x00\x00{}", 10);
+                        client->send(bad.data(), bad.size(), kSendPatience);
+                        continue;
+                    }
                     if (m_options.readyDelayMs > 0) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(m_options.readyDelayMs));
                     }
@@ -235,7 +445,7 @@ void Peer::serveLoop()
                         send(Opcode::Frame, kReady.dump());
                     }
                     if (m_options.malformed) {
-                        const std::string bad = "\x63\x00\x00\x00\x02\x00\x00\x00{}";
+                        const std::string bad("\x63\x00\x00\x00\x02\x00\x00\x00{}", 10);
                         client->send(bad.data(), bad.size(), kSendPatience);
                     }
                     if (m_options.oversized) {
@@ -244,6 +454,10 @@ void Peer::serveLoop()
                     }
                     if (m_options.flood > 0) {
                         sendFlood(*client, m_options.flood);
+                    }
+                    if (m_options.closeAfterReady) {
+                        open = false;
+                        break;
                     }
                 } else if (frame.opcode == Opcode::Ping) {
                     send(Opcode::Pong, frame.payload);
@@ -258,14 +472,42 @@ void Peer::serveLoop()
                         continue;
                     }
                     json answer = {{"cmd", "SET_ACTIVITY"}, {"nonce", body.value("nonce", json())}};
+                    const json args = body.value("args", json());
+                    const std::string why = m_options.strict ? refusal(args) : std::string();
                     if (m_options.errorCode) {
                         answer["evt"] = "ERROR";
                         answer["data"] = {{"code", m_options.errorCode}, {"message", "peer refuses"}};
+                    } else if (!why.empty()) {
+                        answer["evt"] = "ERROR";
+                        answer["data"] = {{"code", 4000}, {"message", why}};
                     } else {
+                        const json activity = args.is_object() ? args.value("activity", json()) : json();
                         answer["evt"] = nullptr;
-                        answer["data"] = body["args"].value("activity", json());
+                        answer["data"] = activity;
+                        const auto current = now();
+                        if (m_options.dropWithinMs <= 0 || !lastShown ||
+                            current - *lastShown >= std::chrono::milliseconds(m_options.dropWithinMs)) {
+                            lastShown = current;
+                            show(activity);
+                        }
                     }
                     send(Opcode::Frame, answer.dump(-1, ' ', false, json::error_handler_t::replace));
+                    {
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        ++m_answered;
+                    }
+                    m_changed.notify_all();
+                    if (m_options.errorFlood > 0 && ++answered == 1) {
+                        for (int i = 0; i < m_options.errorFlood; ++i) {
+                            const json error = {{"cmd", "SET_ACTIVITY"},
+                                                {"data", {{"code", 4000}, {"message", "child \"activity\" fails because [\"activity\" is not allowed]"}}},
+                                                {"evt", "ERROR"},
+                                                {"nonce", "never-sent-" + std::to_string(i)}};
+                            send(Opcode::Frame, error.dump());
+                        }
+                        open = false;
+                        break;
+                    }
                 }
                 if (m_options.hangAfter >= 0 && frames >= m_options.hangAfter) {
                     hanging = true;
@@ -279,6 +521,9 @@ void Peer::serveLoop()
         }
         client.reset();
         record({{"event", "disconnected"}});
+        if (!m_options.keepShownAfterClose) {
+            show(json());
+        }
         if (m_options.once) {
             return;
         }

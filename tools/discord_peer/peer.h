@@ -34,7 +34,29 @@ struct Options {
     bool silent = false;            // read everything, never answer SET_ACTIVITY
     bool once = false;              // serve one connection, then end
     std::FILE* out = nullptr;       // one JSON line per frame received, if set
+
+    // As strict as Discord: SET_ACTIVITY is validated by Discord's rules, all
+    // or nothing, and refused with Discord's ERROR shape,
+    // {"cmd":"SET_ACTIVITY","data":{"code":4000,"message":"..."},"evt":"ERROR","nonce":...};
+    // the presence shown then stays as it was.
+    bool strict = false;
+    int dropWithinMs = 0;           // an update this soon after the last one shown is answered as a success and dropped
+    bool keepShownAfterClose = false;  // a closed connection leaves its presence shown
+    bool closeAfterReady = false;   // close the connection right after READY
+    bool garbageHandshake = false;  // answer the handshake with a frame of an unknown opcode
+    int errorFlood = 0;             // answer the first SET_ACTIVITY, then this many ERRORs for nonces never sent, then close
+    // The time the drop counts with; empty: the steady clock.
+    std::function<std::chrono::steady_clock::time_point()> clock;
 };
+
+// Records, one JSON object a line on `out` and in records(), each with
+// "time" (unix milliseconds) and, with a clock given, "clock" (its
+// milliseconds):
+//   {"event":"connected"|"disconnected"|"bad-frame", ...}
+//   {"op":N,"json":{...}} or {"op":N,"raw":"..."}   a frame received
+//   {"shown":{...}|null}                          what Discord shows changed
+//                                                 (null: nothing, after a
+//                                                 clear or a close)
 
 // A Discord-side IPC server that records every frame it receives.
 class Peer {
@@ -50,6 +72,13 @@ public:
     bool run();
 
     std::vector<nlohmann::json> records() const;
+    // What Discord would show now: the activity, or null.
+    nlohmann::json shown() const;
+    // Waits until shown() equals expected; false on timeout.
+    bool waitForShown(const nlohmann::json& expected, std::chrono::milliseconds timeout) const;
+    // Waits until this many SET_ACTIVITY were answered (shown() then tells
+    // what they did); false on timeout.
+    bool waitForAnswered(size_t count, std::chrono::milliseconds timeout) const;
     // Waits until the records satisfy the test; false on timeout.
     bool waitFor(const std::function<bool(const std::vector<nlohmann::json>&)>& test,
                  std::chrono::milliseconds timeout) const;
@@ -57,6 +86,8 @@ public:
 private:
     void record(nlohmann::json entry);
     void serveLoop();
+    void show(const nlohmann::json& activity);
+    std::chrono::steady_clock::time_point now() const;
 
     Options m_options;
     std::atomic<bool> m_stop{false};
@@ -64,11 +95,17 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::vector<nlohmann::json> m_records;
+    nlohmann::json m_shown;  // guarded by m_mutex
+    size_t m_answered = 0;   // guarded by m_mutex
     struct Impl;
     Impl* m_impl = nullptr;
 };
 
 // Frames of one kind among the records: "op" equal to opcode.
 std::vector<nlohmann::json> framesWithOpcode(const std::vector<nlohmann::json>& records, int opcode);
+
+// Why Discord refuses this SET_ACTIVITY's args, in its words; empty when it
+// takes them.
+std::string refusal(const nlohmann::json& args);
 
 }  // namespace discordpeer
