@@ -20,11 +20,15 @@ using namespace std::chrono_literals;
 // A client that reads nothing for this long is not waited for.
 constexpr std::chrono::milliseconds kSendPatience = 30s;
 
+// Unix milliseconds that never step: the wall clock read once, then the
+// steady clock's progress, so that intervals between records stay true when
+// the machine's clock is set meanwhile.
 int64_t unixMillis()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    using namespace std::chrono;
+    static const auto wallBase = system_clock::now();
+    static const auto steadyBase = steady_clock::now();
+    return duration_cast<milliseconds>((wallBase + (steady_clock::now() - steadyBase)).time_since_epoch()).count();
 }
 
 const json kReady = {

@@ -50,7 +50,8 @@ struct Options {
 };
 
 // Records, one JSON object a line on `out` and in records(), each with
-// "time" (unix milliseconds) and, with a clock given, "clock" (its
+// "time" (unix milliseconds, steady: a clock set meanwhile moves no interval)
+// and, with a clock given, "clock" (its
 // milliseconds):
 //   {"event":"connected"|"disconnected"|"bad-frame", ...}
 //   {"op":N,"json":{...}} or {"op":N,"raw":"..."}   a frame received
