@@ -2,9 +2,9 @@
 
 #include "common/log.h"
 #include "common/unique_handle.h"
+#include "presence/single_instance.h"
 #include "utility/ustring.h"
 
-#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -15,8 +15,6 @@
 namespace {
 
 constexpr DWORD kGiveUpDelayMs = 3000;
-constexpr UINT kHandOverTimeoutMs = 1000;
-constexpr DWORD kHandOverRetryMs = 250;
 // The SDK ends its connect within 3 s; this bound only guards against an SDK
 // that does not.
 constexpr DWORD kConnectPatienceMs = 15000;
@@ -52,52 +50,6 @@ void logSdkMessage(EDiscordLogLevel level, const char* message)
     ORV_LOG(kSdkLogName, L"sdk %s: %s", levelName(level), text.c_str());
 }
 
-// Waits until handle is signalled (or, without one, for the whole time),
-// answering every message sent to this thread's windows meanwhile, so that
-// no sender is held. Posted messages stay queued. True when the handle was
-// signalled; an abandoned mutex counts, and is then owned by this thread.
-bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
-{
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    const DWORD count = handle ? 1 : 0;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        const DWORD waited = MsgWaitForMultipleObjects(count, handle ? &handle : nullptr, FALSE, left, QS_SENDMESSAGE);
-        if (count && (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0)) {
-            return true;
-        }
-        if (waited == WAIT_OBJECT_0 + count) {
-            MSG message;
-            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs what was sent
-            continue;
-        }
-        if (waited == WAIT_FAILED && handle) {
-            const DWORD plain = WaitForSingleObject(handle, left);
-            return plain == WAIT_OBJECT_0 || plain == WAIT_ABANDONED;
-        }
-        return false;
-    }
-}
-
-// Gives the running instance this start's presence, the way the front end
-// sends one. True when it answered that it will publish it.
-bool handOver(const std::wstring& windowClass, const std::wstring& cmd)
-{
-    HWND running = FindWindowW(windowClass.c_str(), nullptr);
-    if (!running) {
-        return false;  // between its mutex and its window, or already gone
-    }
-    std::wstring text = cmd;  // COPYDATASTRUCT wants a mutable buffer
-    COPYDATASTRUCT data = {};
-    data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    data.lpData = text.data();
-    DWORD_PTR answer = 0;
-    return SendMessageTimeoutW(running, WM_COPYDATA, OrvDiscordManager::kPresenceMessage,
-                               reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kHandOverTimeoutMs, &answer) &&
-           answer == TRUE;
-}
-
 }  // namespace
 
 bool OrvDiscordManager::init(const wchar_t* commandLine)
@@ -110,7 +62,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     // that sends a presence then is never held (the presence may be dropped).
     if (cmd.empty()) {
         ORV_LOG(kInitName, L"no cmd");
-        waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+        presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
         return false;
     }
     if (!becomeTheInstance(cmd)) {
@@ -134,50 +86,6 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
 
     m_timer.start(kWatchdogPeriodMs, makeRunable([this] { checkLiveness(); }));
     return true;
-}
-
-// True when this start holds the single-instance mutex, at once or after the
-// running instance ended without taking the presence; the handle then stays
-// open until the process ends. Otherwise the presence went to the running
-// instance (or could not), this start has logged it and waited, and ends.
-bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd)
-{
-    common::UniqueHandle mutex(CreateMutexW(nullptr, TRUE, m_instanceName.c_str()));
-    if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) {
-        mutex.release();
-        return true;
-    }
-    // Another start holds it. It takes the presence once it runs; until then
-    // (its window may not exist yet, it may still connect, or be ending) this
-    // start keeps offering it, and runs in its place if it ends.
-    if (mutex) {
-        const ULONGLONG deadline = GetTickCount64() + m_takeOverPatienceMs;
-        bool waitLogged = false;
-        for (;;) {
-            if (handOver(m_instanceName, cmd)) {
-                ORV_LOG(kInitName, L"cmd handed over to the running instance");
-                break;
-            }
-            const ULONGLONG now = GetTickCount64();
-            if (now >= deadline) {
-                ORV_LOG(kInitName, L"cmd not handed over: the running instance neither took it nor ended in %d ms",
-                        static_cast<int>(m_takeOverPatienceMs));
-                break;
-            }
-            if (!waitLogged) {
-                ORV_LOG(kInitName, L"the running instance does not take cmd yet: waiting for it to run or to end");
-                waitLogged = true;
-            }
-            if (waitAnsweringSenders(mutex.get(), static_cast<DWORD>(std::min<ULONGLONG>(kHandOverRetryMs, deadline - now)))) {
-                ORV_LOG(kInitName, L"the running instance has ended: this start runs in its place");
-                mutex.release();
-                return true;
-            }
-        }
-    }
-    ORV_LOG(kInitName, L"progress exist!");
-    waitAnsweringSenders(nullptr, kGiveUpDelayMs);
-    return false;
 }
 
 // Connecting waits seconds for a Discord that does not answer; it runs on a
@@ -209,7 +117,7 @@ bool OrvDiscordManager::connectCore()
     }
     if (!connecting.joinable()) {
         connect();
-    } else if (waitAnsweringSenders(shared->done.get(), kConnectPatienceMs)) {
+    } else if (presence::waitAnsweringSenders(shared->done.get(), kConnectPatienceMs)) {
         connecting.join();
     } else {
         connecting.detach();  // its core, if one ever comes, goes with the process
@@ -231,7 +139,7 @@ bool OrvDiscordManager::connectCore()
 void OrvDiscordManager::giveUp()
 {
     m_phase = Phase::Ending;
-    waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+    presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
 }
 
 void OrvDiscordManager::quit()
