@@ -5,6 +5,7 @@
 #include "presence/single_instance.h"
 #include "utility/ustring.h"
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -15,6 +16,9 @@
 namespace {
 
 constexpr DWORD kGiveUpDelayMs = 3000;
+// How long the way out waits for Discord to confirm the clear.
+constexpr DWORD kClearPatienceMs = 1000;
+constexpr DWORD kClearPollMs = 20;
 // The SDK ends its connect within 3 s; this bound only guards against an SDK
 // that does not.
 constexpr DWORD kConnectPatienceMs = 15000;
@@ -26,6 +30,8 @@ constexpr DWORD kMaxPresenceBytes = 1024 * 1024;
 constexpr size_t kLoggedUnits = 1024;
 const char kWatchdogName[] = "OrvDiscordManager::init::<lambda_1>::operator ()";
 const char kInitName[] = "OrvDiscordManager::init";
+const char kHandlerName[] = "OrvDiscordManager::onHandleWindowIPC";
+const char kFinishName[] = "OrvDiscordManager::finish";
 const char kSdkLogName[] = "discord::LogHook";
 
 const wchar_t* levelName(EDiscordLogLevel level)
@@ -65,21 +71,31 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
         presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
         return false;
     }
-    if (!becomeTheInstance(cmd)) {
+    // The command line is as new as this process; what arrives later wins.
+    const presence::Stamp cmdStamp = presence::processCreation();
+    if (!becomeTheInstance(cmd, cmdStamp)) {
         return false;
     }
-
+    // A close, 105 or WM_DESTROY while starting up is final (quit).
+    if (m_phase == Phase::Ending) {
+        ORV_LOG(kInitName, L"told to end while starting up");
+        return false;
+    }
     m_phase = Phase::Connecting;
     m_ipc.create(m_instanceName, this);
     if (!connectCore()) {
         giveUp();
         return false;
     }
+    if (m_phase == Phase::Ending) {
+        ORV_LOG(kInitName, L"told to end while connecting: nothing published");
+        return false;
+    }
     ORV_LOG(kInitName, L"init sucess");
     m_phase = Phase::Running;
 
-    // A presence sent while connecting is newer than the command line's.
-    if (!m_presenceReceived) {
+    if (cmdStamp > m_stamp) {
+        m_stamp = cmdStamp;
         parseCmd(cmd);
     }
     update();
@@ -148,6 +164,60 @@ void OrvDiscordManager::quit()
     PostQuitMessage(0);
 }
 
+void OrvDiscordManager::finish()
+{
+    m_phase = Phase::Ending;
+    if (!m_core || m_core->RunCallbacks() != discord::Result::Ok) {
+        return;  // Discord is gone, and what it showed with it
+    }
+    // Discord does not always drop a presence when the connection closes.
+    struct Clearing {
+        bool done = false;
+        discord::Result result = discord::Result::InternalError;
+    };
+    auto clearing = std::make_shared<Clearing>();  // the SDK may answer after this returns
+    ORV_LOG(kFinishName, L"clear activity");
+    m_core->ActivityManager().ClearActivity([clearing](discord::Result result) {
+        clearing->done = true;
+        clearing->result = result;
+    });
+    const ULONGLONG deadline = GetTickCount64() + kClearPatienceMs;
+    discord::Result running = discord::Result::Ok;
+    while (!clearing->done && running == discord::Result::Ok) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            break;
+        }
+        presence::waitAnsweringSenders(nullptr, static_cast<DWORD>(std::min<ULONGLONG>(kClearPollMs, deadline - now)));
+        running = m_core->RunCallbacks();
+    }
+    if (clearing->done) {
+        ORV_LOG(kFinishName, L"clear activity result %d", static_cast<int>(clearing->result));
+    } else {
+        ORV_LOG(kFinishName, L"clear activity not confirmed within %d ms", static_cast<int>(kClearPatienceMs));
+    }
+}
+
+// Whether Discord is still connected, asked before a promise is made. A lost
+// connection ends the process at once, as the watchdog's next tick would.
+bool OrvDiscordManager::connected(const char* function)
+{
+    const discord::Result result = m_core ? m_core->RunCallbacks() : discord::Result::NotRunning;
+    if (result == discord::Result::Ok) {
+        return true;
+    }
+    ORV_LOG(function, L"dicord core not ok %d", static_cast<int>(result));
+    quit();
+    return false;
+}
+
+void OrvDiscordManager::take(std::wstring_view text, presence::Stamp stamp)
+{
+    m_stamp = stamp;
+    parseCmd(text);
+    update();
+}
+
 void OrvDiscordManager::checkLiveness()
 {
     if (!m_frontEnd.isRunning()) {
@@ -155,16 +225,12 @@ void OrvDiscordManager::checkLiveness()
         quit();
         return;
     }
-    const discord::Result result = m_core ? m_core->RunCallbacks() : discord::Result::NotRunning;
-    if (result != discord::Result::Ok) {
-        ORV_LOG(kWatchdogName, L"dicord core not ok %d", static_cast<int>(result));
-        quit();
-    }
+    connected(kWatchdogName);
 }
 
 LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    ORV_LOG("OrvDiscordManager::onHandleWindowIPC", L"onHandleWindowIPC, msg = %d", static_cast<int>(message));
+    ORV_LOG(kHandlerName, L"onHandleWindowIPC, msg = %d", static_cast<int>(message));
     if (message != WM_COPYDATA) {
         return 0;
     }
@@ -172,23 +238,32 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
     // over at most kMaxPresenceBytes.
     const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     if (data && data->cbData > kMaxPresenceBytes) {
-        ORV_LOG("OrvDiscordManager::onHandleWindowIPC", L"onCopyData msg = %d, %d bytes: too large, ignored",
-                static_cast<int>(wParam), static_cast<int>(data->cbData));
+        ORV_LOG(kHandlerName, L"onCopyData msg = %d, %d bytes: too large, ignored", static_cast<int>(wParam),
+                static_cast<int>(data->cbData));
         return 0;
     }
     std::wstring_view text;
     if (data && data->lpData) {
         text = std::wstring_view(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
     }
+    presence::Stamp stamp = 0;
+    const bool offer = wParam == kOfferMessage && presence::readOffer(text, stamp, text);
     // Written escaped: a payload's line breaks must not start records of its own.
     const std::wstring logged = utility::ustring::escapeForLog(text, kLoggedUnits);
-    ORV_LOG("OrvDiscordManager::onHandleWindowIPC", L"onCopyData msg = %d, data = %s", static_cast<int>(wParam),
-            logged.c_str());
-    if (wParam != kPresenceMessage || m_phase == Phase::Ending) {
+    ORV_LOG(kHandlerName, L"onCopyData msg = %d, data = %s", static_cast<int>(wParam), logged.c_str());
+    if ((wParam != kPresenceMessage && !offer) || m_phase == Phase::Ending) {
         return 0;
     }
-    m_presenceReceived = true;
-    parseCmd(text);
-    update();
+    // No promise without Discord: a second start told TRUE ends.
+    if (m_phase == Phase::Running && !connected(kHandlerName)) {
+        return 0;
+    }
+    if (!offer) {
+        take(text, presence::now());  // the front end's presence is new when it arrives
+    } else if (stamp > m_stamp) {
+        take(text, stamp);
+    } else {
+        ORV_LOG(kHandlerName, L"an offer older than the presence held, not taken");
+    }
     return m_phase == Phase::Running ? TRUE : 0;
 }

@@ -7,6 +7,7 @@
 #include "presence/orv_discord_manager.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -14,22 +15,28 @@ namespace {
 constexpr DWORD kGiveUpDelayMs = 3000;
 constexpr UINT kHandOverTimeoutMs = 1000;
 constexpr DWORD kHandOverRetryMs = 250;
+constexpr size_t kStampUnits = sizeof(presence::Stamp) / sizeof(wchar_t);
 const char kInitName[] = "OrvDiscordManager::init";
 
-// Gives the running instance this start's presence, the way the front end
-// sends one. True when it answered that it will publish it.
-bool handOver(const std::wstring& windowClass, const std::wstring& cmd)
+presence::Stamp fromFileTime(const FILETIME& time)
+{
+    return (static_cast<presence::Stamp>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Gives the running instance this start's presence with its stamp. True when
+// it answered that it will publish it, or already holds a newer one.
+bool handOver(const std::wstring& windowClass, const std::wstring& offer)
 {
     HWND running = FindWindowW(windowClass.c_str(), nullptr);
     if (!running) {
         return false;  // between its mutex and its window, or already gone
     }
-    std::wstring text = cmd;  // COPYDATASTRUCT wants a mutable buffer
+    std::wstring text = offer;  // COPYDATASTRUCT wants a mutable buffer
     COPYDATASTRUCT data = {};
     data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
     data.lpData = text.data();
     DWORD_PTR answer = 0;
-    return SendMessageTimeoutW(running, WM_COPYDATA, OrvDiscordManager::kPresenceMessage,
+    return SendMessageTimeoutW(running, WM_COPYDATA, OrvDiscordManager::kOfferMessage,
                                reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kHandOverTimeoutMs, &answer) &&
            answer == TRUE;
 }
@@ -62,13 +69,49 @@ bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
     }
 }
 
+Stamp now()
+{
+    FILETIME time = {};
+    GetSystemTimePreciseAsFileTime(&time);
+    return fromFileTime(time);
+}
+
+Stamp processCreation()
+{
+    FILETIME created = {};
+    FILETIME unused[3] = {};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &unused[0], &unused[1], &unused[2])) {
+        return now();
+    }
+    return fromFileTime(created);
+}
+
+std::wstring makeOffer(Stamp stamp, std::wstring_view text)
+{
+    std::wstring offer(kStampUnits, L'\0');
+    std::memcpy(offer.data(), &stamp, sizeof stamp);
+    offer.append(text);
+    return offer;
+}
+
+bool readOffer(std::wstring_view payload, Stamp& stamp, std::wstring_view& text)
+{
+    if (payload.size() < kStampUnits) {
+        return false;
+    }
+    std::memcpy(&stamp, payload.data(), sizeof stamp);
+    stamp = std::min(stamp, now());
+    text = payload.substr(kStampUnits);
+    return true;
+}
+
 }  // namespace presence
 
 // True when this start holds the single-instance mutex, at once or after the
 // running instance ended without taking the presence; the handle then stays
 // open until the process ends. Otherwise the presence went to the running
 // instance (or could not), this start has logged it and waited, and ends.
-bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd)
+bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp)
 {
     common::UniqueHandle mutex(CreateMutexW(nullptr, TRUE, m_instanceName.c_str()));
     if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) {
@@ -80,9 +123,14 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd)
     // start keeps offering it, and runs in its place if it ends.
     if (mutex) {
         const ULONGLONG deadline = GetTickCount64() + m_takeOverPatienceMs;
+        const std::wstring offer = presence::makeOffer(stamp, cmd);
         bool waitLogged = false;
         for (;;) {
-            if (handOver(m_instanceName, cmd)) {
+            if (m_phase == Phase::Ending) {
+                ORV_LOG(kInitName, L"told to end while handing cmd over");
+                return false;
+            }
+            if (handOver(m_instanceName, offer)) {
                 ORV_LOG(kInitName, L"cmd handed over to the running instance");
                 break;
             }
