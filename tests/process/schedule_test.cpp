@@ -248,22 +248,34 @@ protected:
     std::vector<std::pair<DWORD, long long>> m_closed;  // a daemon told to end, and when
 };
 
-TEST_F(Schedules, TheNewestPresenceWinsAndNothingStaysAfterTheEnd)
+std::vector<unsigned long long> seeds()
 {
     const unsigned long long replay = fromEnvironment("ORVPRESD_SCHEDULE_SEED", 0);
     const unsigned long long first = replay ? replay : fromEnvironment("ORVPRESD_SCHEDULE_FIRST", 1);
     const unsigned long long count = replay ? 1 : fromEnvironment("ORVPRESD_SCHEDULES", 10);
+    std::vector<unsigned long long> all;
     for (unsigned long long seed = first; seed < first + count; ++seed) {
-        const ULONGLONG started = GetTickCount64();
-        const int failuresBefore = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
-        runSchedule(seed);
-        const bool failed =
-            ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() > failuresBefore;
-        std::printf("schedule seed %llu: %s, %.1f s: %s (replay: ORVPRESD_SCHEDULE_SEED=%llu)\n", seed,
-                    failed ? "FAILED" : "passed", static_cast<double>(GetTickCount64() - started) / 1000.0,
-                    m_trace.c_str(), seed);
-        std::fflush(stdout);
+        all.push_back(seed);
     }
+    return all;
 }
+
+class Schedule : public Schedules, public ::testing::WithParamInterface<unsigned long long> {};
+
+TEST_P(Schedule, TheNewestPresenceWinsAndNothingStaysAfterTheEnd)
+{
+    const unsigned long long seed = GetParam();
+    const ULONGLONG started = GetTickCount64();
+    runSchedule(seed);
+    std::printf("schedule seed %llu: %s, %.1f s: %s (replay: ORVPRESD_SCHEDULE_SEED=%llu)\n", seed,
+                HasFailure() ? "FAILED" : "passed", static_cast<double>(GetTickCount64() - started) / 1000.0,
+                m_trace.c_str(), seed);
+    std::fflush(stdout);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeded, Schedule, ::testing::ValuesIn(seeds()),
+                         [](const ::testing::TestParamInfo<unsigned long long>& info) {
+                             return "seed" + std::to_string(info.param);
+                         });
 
 }  // namespace
