@@ -16,8 +16,12 @@
 namespace {
 
 constexpr DWORD kGiveUpDelayMs = 3000;
-// How long the way out waits for Discord to confirm the clear.
+// How long the way out waits for Discord to confirm the clear, once the
+// SDK's pace lets it go: one frame every 4.1 s, only the newest waiting. So
+// the frame before the clear leaves at most one step after the last update,
+// and the clear one step later.
 constexpr DWORD kClearPatienceMs = 1000;
+constexpr ULONGLONG kPaceStepMs = 4100;
 constexpr DWORD kClearPollMs = 20;
 // The SDK ends its connect within 3 s; this bound only guards against an SDK
 // that does not.
@@ -181,7 +185,8 @@ void OrvDiscordManager::finish()
         clearing->done = true;
         clearing->result = result;
     });
-    const ULONGLONG deadline = GetTickCount64() + kClearPatienceMs;
+    const ULONGLONG paceAllows = m_lastPublished ? m_lastPublished + 2 * kPaceStepMs : 0;
+    const ULONGLONG deadline = std::max(GetTickCount64(), paceAllows) + kClearPatienceMs;
     discord::Result running = discord::Result::Ok;
     while (!clearing->done && running == discord::Result::Ok) {
         const ULONGLONG now = GetTickCount64();
@@ -194,7 +199,7 @@ void OrvDiscordManager::finish()
     if (clearing->done) {
         ORV_LOG(kFinishName, L"clear activity result %d", static_cast<int>(clearing->result));
     } else {
-        ORV_LOG(kFinishName, L"clear activity not confirmed within %d ms", static_cast<int>(kClearPatienceMs));
+        ORV_LOG(kFinishName, L"clear activity not confirmed in time");
     }
 }
 

@@ -41,7 +41,8 @@ public:
     void quit();
 
     // After the message loop: while Discord is still connected, clears the
-    // presence and waits for that at most a second, answering senders.
+    // presence and waits for Discord to confirm, answering senders: at most a
+    // second beyond when the SDK's pace lets the clear go.
     void finish();
 
     // Started up and not ending: the only time an about box may open.
@@ -112,6 +113,7 @@ private:
     // The details and state of the last update that passed the duplicate test.
     std::wstring m_lastDetails;
     std::wstring m_lastState;
+    ULONGLONG m_lastPublished = 0;  // GetTickCount64 of the last activity handed to the SDK
     std::wstring m_instanceName = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
     // The front end, checked every second without a snapshot while it runs.
     utility::process::ProcessWatch m_frontEnd{L"orvhost.exe"};

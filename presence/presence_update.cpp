@@ -110,5 +110,6 @@ void OrvDiscordManager::update()
     }
     activity.timestamps.start = static_cast<DiscordTimestamp>(common::currentUnixSeconds());
 
+    m_lastPublished = GetTickCount64();
     m_core->ActivityManager().UpdateActivity(activity, [](discord::Result) {});
 }
