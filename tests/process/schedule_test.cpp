@@ -25,6 +25,10 @@ using namespace daemontest;
 // daemon connects; the SDK gives up after 3 s.
 const wchar_t kPeerOptions[] = L"--ready-delay 1500";
 
+// Each check's deadline: generous, yet short enough that a schedule whose
+// checks all fail stays within a test's time limit.
+constexpr DWORD kScheduleDeadlineMs = 30000;
+
 unsigned long long fromEnvironment(const char* name, unsigned long long fallback)
 {
     const char* value = std::getenv(name);
@@ -104,7 +108,7 @@ protected:
         const auto listening = [] {
             return WaitNamedPipeW(L"\\\\.\\pipe\\discord-ipc-0", 0) || GetLastError() == ERROR_SEM_TIMEOUT;
         };
-        EXPECT_TRUE(waitUntil(listening, kPatienceMs)) << m_trace << ": Discord never came back";
+        EXPECT_TRUE(waitUntil(listening, kScheduleDeadlineMs)) << m_trace << ": Discord never came back";
         note("| start presence");
         startInstance(L"details=late|state=" + tag);
         const std::wstring newest = L"details=newest|state=" + tag;
@@ -118,25 +122,25 @@ protected:
                 Sleep(50);  // soon: a second start's next offer is at most 250 ms away
                 return false;
             },
-            kPatienceMs))
+            kScheduleDeadlineMs))
             << m_trace << ": no instance took the newest presence";
         const auto showsNewest = [&] {
             const std::optional<Frame> last = lastActivity();
             return last && last->activity.value("details", "") == "newest";
         };
-        EXPECT_TRUE(waitUntil(showsNewest, kPatienceMs)) << m_trace << ": the newest presence was never shown";
-        waitUntil([&] { return running() <= 1; }, kPatienceMs);
+        EXPECT_TRUE(waitUntil(showsNewest, kScheduleDeadlineMs)) << m_trace << ": the newest presence was never shown";
+        waitUntil([&] { return running() <= 1; }, kScheduleDeadlineMs);
         EXPECT_EQ(running(), 1) << m_trace << ": daemons running with the front end and Discord up";
 
         note("| front end ends");
         m_frontEnd.kill();
-        EXPECT_TRUE(waitUntil([&] { return running() == 0; }, kPatienceMs)) << m_trace << ": a daemon outlived the front end";
+        EXPECT_TRUE(waitUntil([&] { return running() == 0; }, kScheduleDeadlineMs)) << m_trace << ": a daemon outlived the front end";
         EXPECT_TRUE(waitUntil(
             [&] {
                 const std::vector<Frame> all = frames();
                 return !all.empty() && all.back().activity.is_null();
             },
-            kPatienceMs))
+            kScheduleDeadlineMs))
             << m_trace << ": the presence was not cleared";
         const std::optional<Frame> shown = lastActivity();
         EXPECT_TRUE(shown && shown->activity.value("details", "") == "newest" &&
