@@ -81,10 +81,12 @@ protected:
                 }
                 break;
             case 2:
-                // Discord quits and comes back at once: the events that
-                // follow may find it gone, or back.
+                // Discord quits, a second start comes at once, and Discord
+                // is back right after: the events that follow may find it
+                // gone, or back.
                 note("restart");
                 m_peer.kill();
+                startInstance(text);
                 EXPECT_TRUE(m_peer.start(quoted(testsupport::programDir() + L"discord-peer.exe") + L" --pipe 0 --out " +
                                          quoted(m_dir.file(m_records)) + L" " + kPeerOptions));
                 break;
