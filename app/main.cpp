@@ -45,6 +45,12 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDM_ABOUT:
+            // Never inside start-up's or the way out's waits: a modal loop
+            // there would hold them until someone closed a box nobody sees.
+            if (!g_manager.running()) {
+                ORV_LOG("mainWindowProc", L"about box asked for while not running: ignored");
+                return 0;
+            }
             if (g_aboutOpening) {
                 if (g_aboutBox) {
                     SetForegroundWindow(g_aboutBox);
@@ -134,6 +140,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
             DispatchMessageW(&message);
         }
     }
+    g_manager.finish();
     common::shutdownLog();
     return got == 0 ? static_cast<int>(message.wParam) : 0;
 }

@@ -34,4 +34,14 @@ void ActivityManager::UpdateActivity(DiscordActivity const& activity, std::funct
     internal_->update_activity(internal_, &record, holder.release(), &onActivityUpdated);
 }
 
+void ActivityManager::ClearActivity(std::function<void(Result)> callback)
+{
+    auto holder = std::make_unique<Completion>(std::move(callback));
+    if (!internal_ || !internal_->clear_activity) {
+        onActivityUpdated(holder.release(), DiscordResult_InternalError);
+        return;
+    }
+    internal_->clear_activity(internal_, holder.release(), &onActivityUpdated);
+}
+
 }  // namespace discord

@@ -33,6 +33,8 @@ public:
     // Hands the activity to the SDK; the SDK reports the outcome later, from
     // its run_callbacks, by calling `callback` exactly once.
     void UpdateActivity(DiscordActivity const& activity, std::function<void(Result)> callback);
+    // Asks the SDK to clear the presence; the outcome comes as with updates.
+    void ClearActivity(std::function<void(Result)> callback);
 
     Event<char const*> OnActivityJoin;
     Event<char const*> OnActivitySpectate;

@@ -2,6 +2,7 @@
 
 #include "common/log.h"
 #include "common/unique_handle.h"
+#include "presence/single_instance.h"
 #include "utility/ustring.h"
 
 #include <algorithm>
@@ -15,8 +16,13 @@
 namespace {
 
 constexpr DWORD kGiveUpDelayMs = 3000;
-constexpr UINT kHandOverTimeoutMs = 1000;
-constexpr DWORD kHandOverRetryMs = 250;
+// How long the way out waits for Discord to confirm the clear, once the
+// SDK's pace lets it go: one frame every 4.1 s, only the newest waiting. So
+// the frame before the clear leaves at most one step after the last update,
+// and the clear one step later.
+constexpr DWORD kClearPatienceMs = 1000;
+constexpr ULONGLONG kPaceStepMs = 4100;
+constexpr DWORD kClearPollMs = 20;
 // The SDK ends its connect within 3 s; this bound only guards against an SDK
 // that does not.
 constexpr DWORD kConnectPatienceMs = 15000;
@@ -28,6 +34,8 @@ constexpr DWORD kMaxPresenceBytes = 1024 * 1024;
 constexpr size_t kLoggedUnits = 1024;
 const char kWatchdogName[] = "OrvDiscordManager::init::<lambda_1>::operator ()";
 const char kInitName[] = "OrvDiscordManager::init";
+const char kHandlerName[] = "OrvDiscordManager::onHandleWindowIPC";
+const char kFinishName[] = "OrvDiscordManager::finish";
 const char kSdkLogName[] = "discord::LogHook";
 
 const wchar_t* levelName(EDiscordLogLevel level)
@@ -52,52 +60,6 @@ void logSdkMessage(EDiscordLogLevel level, const char* message)
     ORV_LOG(kSdkLogName, L"sdk %s: %s", levelName(level), text.c_str());
 }
 
-// Waits until handle is signalled (or, without one, for the whole time),
-// answering every message sent to this thread's windows meanwhile, so that
-// no sender is held. Posted messages stay queued. True when the handle was
-// signalled; an abandoned mutex counts, and is then owned by this thread.
-bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
-{
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    const DWORD count = handle ? 1 : 0;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        const DWORD waited = MsgWaitForMultipleObjects(count, handle ? &handle : nullptr, FALSE, left, QS_SENDMESSAGE);
-        if (count && (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0)) {
-            return true;
-        }
-        if (waited == WAIT_OBJECT_0 + count) {
-            MSG message;
-            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs what was sent
-            continue;
-        }
-        if (waited == WAIT_FAILED && handle) {
-            const DWORD plain = WaitForSingleObject(handle, left);
-            return plain == WAIT_OBJECT_0 || plain == WAIT_ABANDONED;
-        }
-        return false;
-    }
-}
-
-// Gives the running instance this start's presence, the way the front end
-// sends one. True when it answered that it will publish it.
-bool handOver(const std::wstring& windowClass, const std::wstring& cmd)
-{
-    HWND running = FindWindowW(windowClass.c_str(), nullptr);
-    if (!running) {
-        return false;  // between its mutex and its window, or already gone
-    }
-    std::wstring text = cmd;  // COPYDATASTRUCT wants a mutable buffer
-    COPYDATASTRUCT data = {};
-    data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    data.lpData = text.data();
-    DWORD_PTR answer = 0;
-    return SendMessageTimeoutW(running, WM_COPYDATA, OrvDiscordManager::kPresenceMessage,
-                               reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kHandOverTimeoutMs, &answer) &&
-           answer == TRUE;
-}
-
 }  // namespace
 
 bool OrvDiscordManager::init(const wchar_t* commandLine)
@@ -110,74 +72,40 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     // that sends a presence then is never held (the presence may be dropped).
     if (cmd.empty()) {
         ORV_LOG(kInitName, L"no cmd");
-        waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+        presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
         return false;
     }
-    if (!becomeTheInstance(cmd)) {
+    // The command line is as new as this process; what arrives later wins.
+    const presence::Stamp cmdStamp = presence::processCreation();
+    if (!becomeTheInstance(cmd, cmdStamp)) {
         return false;
     }
-
+    // A close, 105 or WM_DESTROY while starting up is final (quit).
+    if (m_phase == Phase::Ending) {
+        ORV_LOG(kInitName, L"told to end while starting up");
+        return false;
+    }
     m_phase = Phase::Connecting;
     m_ipc.create(m_instanceName, this);
     if (!connectCore()) {
         giveUp();
         return false;
     }
+    if (m_phase == Phase::Ending) {
+        ORV_LOG(kInitName, L"told to end while connecting: nothing published");
+        return false;
+    }
     ORV_LOG(kInitName, L"init sucess");
     m_phase = Phase::Running;
 
-    // A presence sent while connecting is newer than the command line's.
-    if (!m_presenceReceived) {
+    if (cmdStamp > m_stamp) {
+        m_stamp = cmdStamp;
         parseCmd(cmd);
     }
     update();
 
     m_timer.start(kWatchdogPeriodMs, makeRunable([this] { checkLiveness(); }));
     return true;
-}
-
-// True when this start holds the single-instance mutex, at once or after the
-// running instance ended without taking the presence; the handle then stays
-// open until the process ends. Otherwise the presence went to the running
-// instance (or could not), this start has logged it and waited, and ends.
-bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd)
-{
-    common::UniqueHandle mutex(CreateMutexW(nullptr, TRUE, m_instanceName.c_str()));
-    if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) {
-        mutex.release();
-        return true;
-    }
-    // Another start holds it. It takes the presence once it runs; until then
-    // (its window may not exist yet, it may still connect, or be ending) this
-    // start keeps offering it, and runs in its place if it ends.
-    if (mutex) {
-        const ULONGLONG deadline = GetTickCount64() + m_takeOverPatienceMs;
-        bool waitLogged = false;
-        for (;;) {
-            if (handOver(m_instanceName, cmd)) {
-                ORV_LOG(kInitName, L"cmd handed over to the running instance");
-                break;
-            }
-            const ULONGLONG now = GetTickCount64();
-            if (now >= deadline) {
-                ORV_LOG(kInitName, L"cmd not handed over: the running instance neither took it nor ended in %d ms",
-                        static_cast<int>(m_takeOverPatienceMs));
-                break;
-            }
-            if (!waitLogged) {
-                ORV_LOG(kInitName, L"the running instance does not take cmd yet: waiting for it to run or to end");
-                waitLogged = true;
-            }
-            if (waitAnsweringSenders(mutex.get(), static_cast<DWORD>(std::min<ULONGLONG>(kHandOverRetryMs, deadline - now)))) {
-                ORV_LOG(kInitName, L"the running instance has ended: this start runs in its place");
-                mutex.release();
-                return true;
-            }
-        }
-    }
-    ORV_LOG(kInitName, L"progress exist!");
-    waitAnsweringSenders(nullptr, kGiveUpDelayMs);
-    return false;
 }
 
 // Connecting waits seconds for a Discord that does not answer; it runs on a
@@ -209,7 +137,7 @@ bool OrvDiscordManager::connectCore()
     }
     if (!connecting.joinable()) {
         connect();
-    } else if (waitAnsweringSenders(shared->done.get(), kConnectPatienceMs)) {
+    } else if (presence::waitAnsweringSenders(shared->done.get(), kConnectPatienceMs)) {
         connecting.join();
     } else {
         connecting.detach();  // its core, if one ever comes, goes with the process
@@ -231,13 +159,68 @@ bool OrvDiscordManager::connectCore()
 void OrvDiscordManager::giveUp()
 {
     m_phase = Phase::Ending;
-    waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+    presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
 }
 
 void OrvDiscordManager::quit()
 {
     m_phase = Phase::Ending;
     PostQuitMessage(0);
+}
+
+void OrvDiscordManager::finish()
+{
+    m_phase = Phase::Ending;
+    if (!m_core || m_core->RunCallbacks() != discord::Result::Ok) {
+        return;  // Discord is gone, and what it showed with it
+    }
+    // Discord does not always drop a presence when the connection closes.
+    struct Clearing {
+        bool done = false;
+        discord::Result result = discord::Result::InternalError;
+    };
+    auto clearing = std::make_shared<Clearing>();  // the SDK may answer after this returns
+    ORV_LOG(kFinishName, L"clear activity");
+    m_core->ActivityManager().ClearActivity([clearing](discord::Result result) {
+        clearing->done = true;
+        clearing->result = result;
+    });
+    const ULONGLONG paceAllows = m_lastPublished ? m_lastPublished + 2 * kPaceStepMs : 0;
+    const ULONGLONG deadline = std::max(GetTickCount64(), paceAllows) + kClearPatienceMs;
+    discord::Result running = discord::Result::Ok;
+    while (!clearing->done && running == discord::Result::Ok) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            break;
+        }
+        presence::waitAnsweringSenders(nullptr, static_cast<DWORD>(std::min<ULONGLONG>(kClearPollMs, deadline - now)));
+        running = m_core->RunCallbacks();
+    }
+    if (clearing->done) {
+        ORV_LOG(kFinishName, L"clear activity result %d", static_cast<int>(clearing->result));
+    } else {
+        ORV_LOG(kFinishName, L"clear activity not confirmed in time");
+    }
+}
+
+// Whether Discord is still connected, asked before a promise is made. A lost
+// connection ends the process at once, as the watchdog's next tick would.
+bool OrvDiscordManager::connected(const char* function)
+{
+    const discord::Result result = m_core ? m_core->RunCallbacks() : discord::Result::NotRunning;
+    if (result == discord::Result::Ok) {
+        return true;
+    }
+    ORV_LOG(function, L"dicord core not ok %d", static_cast<int>(result));
+    quit();
+    return false;
+}
+
+void OrvDiscordManager::take(std::wstring_view text, presence::Stamp stamp)
+{
+    m_stamp = stamp;
+    parseCmd(text);
+    update();
 }
 
 void OrvDiscordManager::checkLiveness()
@@ -247,16 +230,12 @@ void OrvDiscordManager::checkLiveness()
         quit();
         return;
     }
-    const discord::Result result = m_core ? m_core->RunCallbacks() : discord::Result::NotRunning;
-    if (result != discord::Result::Ok) {
-        ORV_LOG(kWatchdogName, L"dicord core not ok %d", static_cast<int>(result));
-        quit();
-    }
+    connected(kWatchdogName);
 }
 
 LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    ORV_LOG("OrvDiscordManager::onHandleWindowIPC", L"onHandleWindowIPC, msg = %d", static_cast<int>(message));
+    ORV_LOG(kHandlerName, L"onHandleWindowIPC, msg = %d", static_cast<int>(message));
     if (message != WM_COPYDATA) {
         return 0;
     }
@@ -264,23 +243,32 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
     // over at most kMaxPresenceBytes.
     const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     if (data && data->cbData > kMaxPresenceBytes) {
-        ORV_LOG("OrvDiscordManager::onHandleWindowIPC", L"onCopyData msg = %d, %d bytes: too large, ignored",
-                static_cast<int>(wParam), static_cast<int>(data->cbData));
+        ORV_LOG(kHandlerName, L"onCopyData msg = %d, %d bytes: too large, ignored", static_cast<int>(wParam),
+                static_cast<int>(data->cbData));
         return 0;
     }
     std::wstring_view text;
     if (data && data->lpData) {
         text = std::wstring_view(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
     }
+    presence::Stamp stamp = 0;
+    const bool offer = wParam == kOfferMessage && presence::readOffer(text, stamp, text);
     // Written escaped: a payload's line breaks must not start records of its own.
     const std::wstring logged = utility::ustring::escapeForLog(text, kLoggedUnits);
-    ORV_LOG("OrvDiscordManager::onHandleWindowIPC", L"onCopyData msg = %d, data = %s", static_cast<int>(wParam),
-            logged.c_str());
-    if (wParam != kPresenceMessage || m_phase == Phase::Ending) {
+    ORV_LOG(kHandlerName, L"onCopyData msg = %d, data = %s", static_cast<int>(wParam), logged.c_str());
+    if ((wParam != kPresenceMessage && !offer) || m_phase == Phase::Ending) {
         return 0;
     }
-    m_presenceReceived = true;
-    parseCmd(text);
-    update();
+    // No promise without Discord: a second start told TRUE ends.
+    if (m_phase == Phase::Running && !connected(kHandlerName)) {
+        return 0;
+    }
+    if (!offer) {
+        take(text, presence::now());  // the front end's presence is new when it arrives
+    } else if (stamp > m_stamp) {
+        take(text, stamp);
+    } else {
+        ORV_LOG(kHandlerName, L"an offer older than the presence held, not taken");
+    }
     return m_phase == Phase::Running ? TRUE : 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discord/core.h"
+#include "presence/single_instance.h"
 #include "utility/process.h"
 #include "utility/task_dispatcher.h"
 #include "utility/window_ipc.h"
@@ -18,6 +19,8 @@ class OrvDiscordManager final : public utility::IWindowIPCHandle {
 
 public:
     static constexpr WPARAM kPresenceMessage = 9990;
+    // Between instances: a second start's presence, its stamp first.
+    static constexpr WPARAM kOfferMessage = 9992;
     static constexpr uint32_t kWatchdogPeriodMs = 1000;
 
     OrvDiscordManager() = default;
@@ -31,10 +34,19 @@ public:
     // its presence to the running instance, and runs in its place if that
     // one ends instead of taking it. Presences sent while the core connects
     // are answered, and the newest of them wins over the command line's.
+    // Told to end meanwhile (quit), it ends without publishing anything.
     bool init(const wchar_t* commandLine);
 
-    // Ends the message loop; from now on no presence is taken.
+    // Ends the message loop; from now on no presence is taken. Final.
     void quit();
+
+    // After the message loop: while Discord is still connected, clears the
+    // presence and waits for Discord to confirm, answering senders: at most a
+    // second beyond when the SDK's pace lets the clear go.
+    void finish();
+
+    // Started up and not ending: the only time an about box may open.
+    bool running() const { return m_phase == Phase::Running; }
 
     // Publishes details, state and icon, unless details and state are those
     // of the last update that got through.
@@ -43,11 +55,14 @@ public:
     // Replaces all three presence texts from a presence command string.
     void parseCmd(std::wstring_view text);
 
-    // WM_COPYDATA with wParam 9990 carries a presence command string. The
-    // answer is TRUE for a presence this process will publish: one taken
-    // while it runs. While it connects it takes the presence but promises
-    // nothing (the connect may fail); while it ends it takes none. Either way
-    // the answer is 0, and a second start then tries again.
+    // WM_COPYDATA with wParam 9990 carries a presence command string, new
+    // when it arrives; with 9992 a second start's, stamped when that start
+    // began, which is taken only if newer than the presence held. The answer
+    // is TRUE for a presence this process will publish (or has a newer one
+    // than): one taken while it runs and Discord is connected. While it
+    // connects it takes the presence but promises nothing (the connect may
+    // fail); while it ends it takes none; a connection found lost ends it.
+    // Either way the answer is 0, and a second start then tries again.
     LRESULT onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam) override;
 
     // One watchdog tick: ends the message loop when the front end is gone or
@@ -76,9 +91,11 @@ public:
 
 private:
 
-    bool becomeTheInstance(const std::wstring& cmd);
+    bool becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp);
     bool connectCore();
     void giveUp();
+    bool connected(const char* function);
+    void take(std::wstring_view text, presence::Stamp stamp);
 
     discord::Core* m_core = nullptr;
     TaskTimer m_timer;
@@ -86,7 +103,7 @@ private:
     std::wstring m_details;
     std::wstring m_state;
     std::wstring m_gameIcon;
-    bool m_presenceReceived = false;  // a WM_COPYDATA presence came (during start-up, say)
+    presence::Stamp m_stamp = 0;  // when the presence held came into being
     Phase m_phase = Phase::Starting;
     // How long a second start waits for the running instance to take its
     // presence or to end: beyond the longest start-up (a connect of 3 s, its
@@ -96,6 +113,7 @@ private:
     // The details and state of the last update that passed the duplicate test.
     std::wstring m_lastDetails;
     std::wstring m_lastState;
+    ULONGLONG m_lastPublished = 0;  // GetTickCount64 of the last activity handed to the SDK
     std::wstring m_instanceName = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
     // The front end, checked every second without a snapshot while it runs.
     utility::process::ProcessWatch m_frontEnd{L"orvhost.exe"};

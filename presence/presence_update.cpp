@@ -18,19 +18,42 @@ namespace {
 constexpr std::string_view kDefaultIconUrl =
     "https://" ORVPRESD_DEFAULT_ICON_HOST "/player_files/en/img/discord/orvapp_icon100.png";
 
-// Fills a text field of the record with as much of text as it can show, as
-// UTF-8, without an allocation: every unit is at least one byte, so units past
-// the field's size never reach it, and the units that may are at most three
-// bytes each (a pair of surrogates makes four of two).
+// As much of text as a field of Size bytes can show, as UTF-8 in utf8,
+// without an allocation: every unit is at least one byte, so units past the
+// field's size never reach it, and the units that may are at most three bytes
+// each (a pair of surrogates makes four of two). whole tells whether all of
+// text fits the field.
 template <size_t Size>
-void copyWideField(char (&field)[Size], const std::wstring& text)
+std::string_view fieldUtf8(const std::wstring& text, char (&utf8)[3 * Size], bool& whole)
 {
-    char utf8[3 * Size];
     const int units = static_cast<int>(std::min(text.size(), Size));
     const int bytes = units == 0 ? 0
                                  : WideCharToMultiByte(CP_UTF8, 0, text.data(), units, utf8, static_cast<int>(sizeof utf8),
                                                        nullptr, nullptr);
-    presence::copyField(field, std::string_view(utf8, bytes > 0 ? static_cast<size_t>(bytes) : 0));
+    const size_t length = bytes > 0 ? static_cast<size_t>(bytes) : 0;
+    whole = text.size() < Size && length < Size;
+    return std::string_view(utf8, length);
+}
+
+// Fills a text field with text, cut at a whole character if need be.
+template <size_t Size>
+void copyWideField(char (&field)[Size], const std::wstring& text)
+{
+    char utf8[3 * Size];
+    bool whole = false;
+    presence::copyField(field, fieldUtf8<Size>(text, utf8, whole));
+}
+
+// Fills an image field with the address whole, or leaves it empty: a cut
+// address names another image, most likely none. False when it did not fit.
+template <size_t Size>
+bool copyWholeField(char (&field)[Size], const std::wstring& text)
+{
+    char utf8[3 * Size];
+    bool whole = false;
+    const std::string_view address = fieldUtf8<Size>(text, utf8, whole);
+    presence::copyField(field, whole ? address : std::string_view());
+    return whole;
 }
 
 }  // namespace
@@ -81,8 +104,12 @@ void OrvDiscordManager::update()
     copyWideField(activity.details, m_details);
     copyWideField(activity.state, m_state);
     presence::copyField(activity.assets.small_image, kDefaultIconUrl);
-    copyWideField(activity.assets.large_image, m_gameIcon);
+    if (!copyWholeField(activity.assets.large_image, m_gameIcon)) {
+        ORV_LOG("OrvDiscordManager::update", L"icon longer than %d bytes: not sent",
+                static_cast<int>(sizeof activity.assets.large_image - 1));
+    }
     activity.timestamps.start = static_cast<DiscordTimestamp>(common::currentUnixSeconds());
 
+    m_lastPublished = GetTickCount64();
     m_core->ActivityManager().UpdateActivity(activity, [](discord::Result) {});
 }

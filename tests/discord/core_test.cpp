@@ -222,6 +222,17 @@ TEST_F(CoreAdapter, CompletionWithoutATargetIsFreedQuietly)
     EXPECT_NO_THROW(fakesdk::completeAll(DiscordResult_Ok));
 }
 
+TEST_F(CoreAdapter, ClearActivityReachesTheSdkAndCompletesOnce)
+{
+    Core* core = create();
+    std::vector<Result> results;
+    core->ActivityManager().ClearActivity([&results](Result r) { results.push_back(r); });
+    EXPECT_EQ(fakesdk::state().clearCalls, 1);
+    EXPECT_TRUE(fakesdk::state().activities.empty());
+    fakesdk::completeAll(DiscordResult_Ok);
+    EXPECT_EQ(results, std::vector<Result>{Result::Ok});
+}
+
 TEST_F(CoreAdapter, UpdateActivityHandsTheRecordOver)
 {
     Core* core = create();

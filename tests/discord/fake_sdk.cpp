@@ -42,6 +42,12 @@ void updateActivity(IDiscordActivityManager*, DiscordActivity* activity, void* d
     g_state.pending.push_back({data, callback});
 }
 
+void clearActivity(IDiscordActivityManager*, void* data, DiscordResultCallback callback)
+{
+    ++g_state.clearCalls;
+    g_state.pending.push_back({data, callback});
+}
+
 IDiscordCore g_core = {
     destroy,
     runCallbacks,
@@ -60,7 +66,7 @@ IDiscordCore g_core = {
     getter<Achievement, IDiscordAchievementManager>,
 };
 
-IDiscordActivityManager g_activityManager = {nullptr, nullptr, updateActivity, nullptr, nullptr, nullptr, nullptr};
+IDiscordActivityManager g_activityManager = {nullptr, nullptr, updateActivity, clearActivity, nullptr, nullptr, nullptr};
 
 }  // namespace
 

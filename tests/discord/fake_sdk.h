@@ -33,6 +33,7 @@ struct State {
     int runCallbacksCalls = 0;
     int getterCalls[12] = {};  // by getter, in table order: application .. achievement
     std::vector<DiscordActivity> activities;
+    int clearCalls = 0;
     std::vector<PendingCompletion> pending;
 };
 

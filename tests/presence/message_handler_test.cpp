@@ -88,6 +88,48 @@ TEST_F(MessageHandler, PayloadCountedWithItsNulKeepsItButTheLogStopsThere)
     EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9990, data = details=d|state=s"));
 }
 
+TEST_F(MessageHandler, AnOfferIsTakenOnlyWhenNewerThanThePresenceHeld)
+{
+    const presence::Stamp started = presence::now();  // before the front end's presence below
+    EXPECT_EQ(send(9990, L"details=front"), TRUE);
+    const struct {
+        presence::Stamp stamp;
+        const wchar_t* text;
+        const wchar_t* held;
+    } offers[] = {
+        {started, L"older", L"front"},           // began before the front end's presence: not taken
+        {presence::now() + 1, L"newer", L"newer"},  // began after it
+        {started, L"older", L"newer"},           // older than the offer held
+        {~0ULL, L"future", L"future"},           // read as now, so that it blocks no later start
+        {0, L"later", L"later"},                 // stamped now, below
+    };
+    for (const auto& offer : offers) {
+        const presence::Stamp stamp = offer.stamp ? offer.stamp : presence::now();
+        const std::wstring payload = presence::makeOffer(stamp, std::wstring(L"details=") + offer.text);
+        EXPECT_EQ(send(9992, payload), TRUE) << "taken or superseded: the second start may end";
+        EXPECT_EQ(m_manager.details(), offer.held);
+    }
+    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9992, data = details=later"));
+    EXPECT_TRUE(m_log.contains(L"an offer older than the presence held, not taken"));
+    EXPECT_EQ(send(9992, L"abc"), 0) << "too short to carry a stamp";
+    EXPECT_EQ(send(9990, L"details=front again"), TRUE) << "the front end's presence is always the newest";
+    EXPECT_EQ(m_manager.details(), L"front again");
+}
+
+TEST_F(MessageHandler, ALostConnectionEndsItAndPromisesNothing)
+{
+    fakesdk::state().runCallbacksResult = DiscordResult_NotRunning;
+    EXPECT_EQ(send(9992, presence::makeOffer(presence::now(), L"details=offer")), 0);
+    EXPECT_EQ(m_manager.details(), L"before");
+    EXPECT_TRUE(m_log.contains(L"dicord core not ok 27"));
+    EXPECT_FALSE(m_manager.running());
+    fakesdk::state().runCallbacksResult = DiscordResult_Ok;
+    EXPECT_EQ(send(9990, L"details=late"), 0) << "ending is final";
+    EXPECT_EQ(m_manager.details(), L"before");
+    MSG quit;
+    EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
 TEST_F(MessageHandler, HighMessagesOnlyLogTheirNumber)
 {
     EXPECT_EQ(m_manager.onHandleWindowIPC(1025, 9990, 0), 0);

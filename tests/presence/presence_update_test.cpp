@@ -1,6 +1,7 @@
 #include "discord/fake_sdk.h"
 #include "presence/orv_discord_manager.h"
 #include "support/log_capture.h"
+#include "utility/ustring.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,33 @@ TEST_F(PresenceUpdate, NonAsciiTextsAreUtf8AndLongOnesAreCutAtACharacterBoundary
         expected += "\xE4\xB8\xAD";
     }
     EXPECT_EQ(std::string(sent()[0].state), expected);
+}
+
+TEST_F(PresenceUpdate, AnIconAddressGoesWholeOrNotAtAll)
+{
+    const std::wstring host = L"https://example.com/";
+    const struct {
+        std::wstring icon;
+        bool sent;
+    } cases[] = {
+        {host + std::wstring(127 - host.size(), L'a'), true},       // 127 bytes
+        {host + std::wstring(128 - host.size(), L'a'), false},      // 128 bytes
+        {host + std::wstring(190, L'a'), false},                    // 210 bytes
+        {host + std::wstring(35, L'\x4E2D'), true},                 // 20 + 105 bytes
+        {host + std::wstring(36, L'\x4E2D'), false},                // 20 + 108 bytes in 56 units
+    };
+    int round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.icon.size());
+        publish(L"details=d" + std::to_wstring(++round) + L"|gameicon=" + c.icon);
+        ASSERT_EQ(sent().size(), static_cast<size_t>(round));
+        const std::string image = sent().back().assets.large_image;
+        EXPECT_EQ(image.empty(), !c.sent) << image;
+        if (c.sent) {
+            EXPECT_EQ(utility::ustring::fromUtf8(image.c_str()), c.icon);
+        }
+    }
+    EXPECT_TRUE(m_log.contains(L"icon longer than 127 bytes: not sent"));
 }
 
 TEST_F(PresenceUpdate, UnchangedDetailsAndStateAreNotSentAgainWhateverTheIcon)

@@ -209,7 +209,9 @@ TEST_F(HostileInput, ASecondStartDuringAFailingStartUpRunsInItsPlace)
 // Started back to back, the second usually finds the first between its mutex
 // and its window. In any order, one daemon runs and shows the presence of
 // the one that ended.
-TEST_F(HostileInput, TwoStartsAtOnceLeaveOneDaemonShowingTheOthersPresence)
+// Both command lines are as new as their process: the one created later wins,
+// whichever start got the single instance.
+TEST_F(HostileInput, TwoStartsAtOnceLeaveOneDaemonShowingTheNewerPresence)
 {
     startPeer();
     startFrontEnd();
@@ -227,8 +229,16 @@ TEST_F(HostileInput, TwoStartsAtOnceLeaveOneDaemonShowingTheOthersPresence)
         kPatienceMs));
     running = ended == &a ? &b : &a;
     EXPECT_EQ(ended->wait(0), 0u);
-    const std::string theirs = ended == &a ? "from a" : "from b";
-    EXPECT_TRUE(waitUntil([&] { return !activities().empty() && activities().back().value("details", "") == theirs; },
+    const auto created = [](const ChildProcess& process) {
+        FILETIME times[4] = {};
+        EXPECT_TRUE(GetProcessTimes(process.handle(), &times[0], &times[1], &times[2], &times[3]));
+        return (static_cast<unsigned long long>(times[0].dwHighDateTime) << 32) | times[0].dwLowDateTime;
+    };
+    const unsigned long long createdA = created(a);
+    const unsigned long long createdB = created(b);
+    const ChildProcess* newer = createdA == createdB ? running : createdA > createdB ? &a : &b;
+    const std::string newest = newer == &a ? "from a" : "from b";
+    EXPECT_TRUE(waitUntil([&] { return !activities().empty() && activities().back().value("details", "") == newest; },
                           kPatienceMs))
         << "the running daemon shows: " << (activities().empty() ? "nothing" : activities().back().dump());
     EXPECT_TRUE(running->running());

@@ -1,0 +1,159 @@
+// The single instance and the hand-over: a second start gives its presence
+// to the running instance, or runs in its place once that one has ended.
+#include "presence/single_instance.h"
+
+#include "common/log.h"
+#include "common/unique_handle.h"
+#include "presence/orv_discord_manager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr DWORD kGiveUpDelayMs = 3000;
+constexpr UINT kHandOverTimeoutMs = 1000;
+constexpr DWORD kHandOverRetryMs = 250;
+constexpr size_t kStampUnits = sizeof(presence::Stamp) / sizeof(wchar_t);
+const char kInitName[] = "OrvDiscordManager::init";
+
+presence::Stamp fromFileTime(const FILETIME& time)
+{
+    return (static_cast<presence::Stamp>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Gives the running instance this start's presence with its stamp. True when
+// it answered that it will publish it, or already holds a newer one.
+bool handOver(const std::wstring& windowClass, const std::wstring& offer)
+{
+    HWND running = FindWindowW(windowClass.c_str(), nullptr);
+    if (!running) {
+        return false;  // between its mutex and its window, or already gone
+    }
+    std::wstring text = offer;  // COPYDATASTRUCT wants a mutable buffer
+    COPYDATASTRUCT data = {};
+    data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    data.lpData = text.data();
+    DWORD_PTR answer = 0;
+    return SendMessageTimeoutW(running, WM_COPYDATA, OrvDiscordManager::kOfferMessage,
+                               reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kHandOverTimeoutMs, &answer) &&
+           answer == TRUE;
+}
+
+}  // namespace
+
+namespace presence {
+
+bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
+{
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    const DWORD count = handle ? 1 : 0;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        const DWORD waited = MsgWaitForMultipleObjects(count, handle ? &handle : nullptr, FALSE, left, QS_SENDMESSAGE);
+        if (count && (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0)) {
+            return true;
+        }
+        if (waited == WAIT_OBJECT_0 + count) {
+            MSG message;
+            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs what was sent
+            continue;
+        }
+        if (waited == WAIT_FAILED && handle) {
+            const DWORD plain = WaitForSingleObject(handle, left);
+            return plain == WAIT_OBJECT_0 || plain == WAIT_ABANDONED;
+        }
+        return false;
+    }
+}
+
+Stamp now()
+{
+    FILETIME time = {};
+    GetSystemTimePreciseAsFileTime(&time);
+    return fromFileTime(time);
+}
+
+Stamp processCreation()
+{
+    FILETIME created = {};
+    FILETIME unused[3] = {};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &unused[0], &unused[1], &unused[2])) {
+        return now();
+    }
+    return fromFileTime(created);
+}
+
+std::wstring makeOffer(Stamp stamp, std::wstring_view text)
+{
+    std::wstring offer(kStampUnits, L'\0');
+    std::memcpy(offer.data(), &stamp, sizeof stamp);
+    offer.append(text);
+    return offer;
+}
+
+bool readOffer(std::wstring_view payload, Stamp& stamp, std::wstring_view& text)
+{
+    if (payload.size() < kStampUnits) {
+        return false;
+    }
+    std::memcpy(&stamp, payload.data(), sizeof stamp);
+    stamp = std::min(stamp, now());
+    text = payload.substr(kStampUnits);
+    return true;
+}
+
+}  // namespace presence
+
+// True when this start holds the single-instance mutex, at once or after the
+// running instance ended without taking the presence; the handle then stays
+// open until the process ends. Otherwise the presence went to the running
+// instance (or could not), this start has logged it and waited, and ends.
+bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp)
+{
+    common::UniqueHandle mutex(CreateMutexW(nullptr, TRUE, m_instanceName.c_str()));
+    if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) {
+        mutex.release();
+        return true;
+    }
+    // Another start holds it. It takes the presence once it runs; until then
+    // (its window may not exist yet, it may still connect, or be ending) this
+    // start keeps offering it, and runs in its place if it ends.
+    if (mutex) {
+        const ULONGLONG deadline = GetTickCount64() + m_takeOverPatienceMs;
+        const std::wstring offer = presence::makeOffer(stamp, cmd);
+        bool waitLogged = false;
+        for (;;) {
+            if (m_phase == Phase::Ending) {
+                ORV_LOG(kInitName, L"told to end while handing cmd over");
+                return false;
+            }
+            if (handOver(m_instanceName, offer)) {
+                ORV_LOG(kInitName, L"cmd handed over to the running instance");
+                break;
+            }
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) {
+                ORV_LOG(kInitName, L"cmd not handed over: the running instance neither took it nor ended in %d ms",
+                        static_cast<int>(m_takeOverPatienceMs));
+                break;
+            }
+            if (!waitLogged) {
+                ORV_LOG(kInitName, L"the running instance does not take cmd yet: waiting for it to run or to end");
+                waitLogged = true;
+            }
+            const auto retry = static_cast<DWORD>(std::min<ULONGLONG>(kHandOverRetryMs, deadline - now));
+            if (presence::waitAnsweringSenders(mutex.get(), retry)) {
+                ORV_LOG(kInitName, L"the running instance has ended: this start runs in its place");
+                mutex.release();
+                return true;
+            }
+        }
+    }
+    ORV_LOG(kInitName, L"progress exist!");
+    presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+    return false;
+}
+

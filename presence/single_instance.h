@@ -1,0 +1,31 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+namespace presence {
+
+// Waits until handle is signalled (or, without one, for the whole time),
+// answering every message sent to this thread's windows meanwhile, so that
+// no sender is held. Posted messages stay queued. True when the handle was
+// signalled; an abandoned mutex counts, and is then owned by this thread.
+bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds);
+
+// When a presence came into being, in 100 ns units since 1601 (the system
+// time, as process creation times are given): later is newer.
+using Stamp = unsigned long long;
+
+Stamp now();
+// When this process was created: the stamp of its command line.
+Stamp processCreation();
+
+// An offer between instances: the stamp in its first four units, then the
+// presence command string.
+std::wstring makeOffer(Stamp stamp, std::wstring_view text);
+// False when the payload is too short to hold a stamp. A stamp later than
+// now is read as now.
+bool readOffer(std::wstring_view payload, Stamp& stamp, std::wstring_view& text);
+
+}  // namespace presence
