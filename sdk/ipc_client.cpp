@@ -14,6 +14,8 @@ constexpr std::chrono::milliseconds kIdleWait{60000};
 constexpr size_t kMaxNesting = 64;
 // Diagnostics quote what Discord sent; the log gets a bounded part of it.
 constexpr size_t kMaxLogText = 4096;
+// Of Discord's words in a refusal, which may come many at a time.
+constexpr size_t kMaxRefusalWords = 200;
 
 using Json = nlohmann::json;
 
@@ -83,13 +85,13 @@ int intField(const Json& object, const char* key, int fallback)
     return fallback;
 }
 
-// At most kMaxLogText bytes, cut before a UTF-8 sequence rather than in it.
-std::string bounded(const std::string& text)
+// At most limit bytes, cut before a UTF-8 sequence rather than in it.
+std::string bounded(const std::string& text, size_t limit = kMaxLogText)
 {
-    if (text.size() <= kMaxLogText) {
+    if (text.size() <= limit) {
         return text;
     }
-    size_t cut = kMaxLogText;
+    size_t cut = limit;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
         --cut;
     }
@@ -533,8 +535,10 @@ bool IpcClient::handleFrame(const Frame& frame)
         result = resultForErrorCode(code);
         // Discord's own words, which say what it did not take.
         const std::string words = stringField(data, "message");
-        log(DiscordLogLevel_Warn, "Discord refused an update (" + std::to_string(code) + "): " +
-                                      (words.empty() ? data.dump(-1, ' ', false, Json::error_handler_t::replace) : words));
+        log(DiscordLogLevel_Warn,
+            "Discord refused an update (" + std::to_string(code) + "): " +
+                bounded(words.empty() ? data.dump(-1, ' ', false, Json::error_handler_t::replace) : words,
+                        kMaxRefusalWords));
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_inFlight.find(nonce);
