@@ -729,6 +729,30 @@ TEST_F(PaceTest, AwkwardPresencesPassDiscordsValidation)
     }
 }
 
+// Discord gets to a frame a little after it went: one sent 15 s after the one
+// before can land within Discord's 15 s and be dropped, and the newest must
+// still be shown.
+TEST_F(PaceTest, AFrameFifteenSecondsAfterTheOneBeforeIsRepeatedForDiscordsJitter)
+{
+    discordpeer::Options o;
+    o.strict = true;
+    o.dropWithinMs = 15300;  // Discord's 15 s, measured 0.3 s late
+    connectWatched(o);
+    const DiscordActivity first = activity("first");
+    handOver(&first);
+    step(15000ms);
+    const DiscordActivity second = activity("second");
+    handOver(&second);
+    ASSERT_EQ(frameTimes().size(), 2u);
+    for (int t = 0; t < 20; ++t) {
+        step(1s);
+    }
+    EXPECT_EQ(m_peer->shown(), shown("second")) << tail(m_peer->records());
+    const std::vector<int64_t> times = frameTimes();
+    ASSERT_EQ(times.size(), 3u);
+    EXPECT_GT(times[2] - times[1], 15300) << "the repeat, too, keeps a margin";
+}
+
 // What the pace still holds goes before the CLOSE: an update behind the
 // spacing, and a clear behind a full window.
 TEST_F(PaceTest, DestroySendsWhatThePaceHoldsBeforeTheClose)
