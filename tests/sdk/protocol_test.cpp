@@ -424,7 +424,7 @@ TEST_F(ProtocolTest, OverThePaceOnlyTheNewestWaitsAndArrivesWhenThePaceAllows)
     runUntil([&] { return results.count("late-3") == 1; });
     EXPECT_EQ(results["late-3"], DiscordResult_Ok);
 
-    advanceClock(15s);  // late-3 ended a burst: it goes once more, without a completion
+    advanceClock(15375ms);  // late-3 ended a burst: 15 s and a fortieth later it goes once more, without a completion
     ASSERT_TRUE(waitForSetActivities(3));
     EXPECT_EQ(setActivities()[2]["args"]["activity"], shown("late-3"));
     EXPECT_NE(setActivities()[2]["nonce"], setActivities()[1]["nonce"]);
@@ -665,11 +665,12 @@ TEST_F(PaceTest, TheNewestIsShownUnderEitherRateModelAndNoTwentySecondsHoldMoreT
                     ++handed;
                     m_client->runCallbacks();
                 }
-                // A quiet spell: short ones run into the next burst.
-                const int quiet = std::uniform_int_distribution<int>(0, 30)(random);
+                // A quiet spell: short ones run into the next burst. Steps of
+                // 250 ms, so that the clock is late by no more than that.
+                const int quiet = 4 * std::uniform_int_distribution<int>(0, 30)(random);
                 for (int t = 0; t < quiet; ++t) {
-                    step(1s);
-                    if (t + 1 == 20) {
+                    step(250ms);
+                    if (t + 1 == 80) {
                         ASSERT_EQ(m_peer->shown(), newest) << "20 s after the last update, phase " << phase << "\n"
                                                            << tail(m_peer->records());
                     }
