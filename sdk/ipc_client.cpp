@@ -251,17 +251,19 @@ IpcClient::~IpcClient()
         lost = m_lost;
         m_lost = true;
     }
-    // What the pace still holds, then a polite goodbye, if the connection
-    // still stands and takes them at once: a Discord that stopped reading
-    // gets neither, and the caller never waits. The held update stays in
-    // its slot and completes with NotRunning: no answer will come.
+    // What the pace still holds, if the window allows it as it would a
+    // clear (a sixth frame in 20 s would be dropped), then a polite goodbye,
+    // if the connection still stands and takes them at once: a Discord that
+    // stopped reading gets neither, and the caller never waits. The held
+    // update stays in its slot and completes with NotRunning: no answer
+    // will come.
     if (!lost) {
         try {
             bool clean = true;
             std::optional<Update> held;
             {
                 std::lock_guard<std::mutex> lock(m_slotMutex);
-                if (m_next) {
+                if (m_next && m_pacer.allowsUrgent(now())) {
                     held.emplace();
                     held->clear = m_next->clear;
                     held->activity = m_next->activity;

@@ -754,30 +754,39 @@ TEST_F(PaceTest, AFrameFifteenSecondsAfterTheOneBeforeIsRepeatedForDiscordsJitte
     EXPECT_GT(times[2] - times[1], 15300) << "the repeat, too, keeps a margin";
 }
 
-// What the pace still holds goes before the CLOSE: an update behind the
-// spacing, and a clear behind a full window.
-TEST_F(PaceTest, DestroySendsWhatThePaceHoldsBeforeTheClose)
+// What the pace still holds goes before the CLOSE when a clear could go now:
+// an update behind the spacing does, a clear or an update behind a full
+// window does not (a sixth frame in 20 s would be dropped).
+TEST_F(PaceTest, DestroySendsWhatThePaceHoldsBeforeTheCloseIfTheWindowAllows)
 {
-    for (const bool clear : {false, true}) {
-        SCOPED_TRACE(clear ? "clear" : "update");
+    struct Case {
+        bool clear;
+        int updates;  // sent before the held one, 4.1 s apart
+        const char* shownAtTheEnd;
+    };
+    for (const Case c : {Case{false, 1, "held"}, Case{true, 5, "next 4"}, Case{false, 5, "next 4"}}) {
+        SCOPED_TRACE(std::string(c.clear ? "clear" : "update") + " after " + std::to_string(c.updates));
         discordpeer::Options o;
         o.strict = true;
         o.keepShownAfterClose = true;
         connectWatched(o);
         const DiscordActivity first = activity("first");
         handOver(&first);
-        const int updates = clear ? 5 : 1;
-        for (int i = 1; i < updates; ++i) {
+        for (int i = 1; i < c.updates; ++i) {
             step(4100ms);
             const DiscordActivity next = activity("next " + std::to_string(i));
             handOver(&next);
         }
         const DiscordActivity held = activity("held");
-        handOver(clear ? nullptr : &held);
-        ASSERT_EQ(setActivities().size(), static_cast<size_t>(updates)) << "nothing was held";
+        handOver(c.clear ? nullptr : &held);
+        ASSERT_EQ(setActivities().size(), static_cast<size_t>(c.updates)) << "nothing was held";
         m_client.reset();
         ASSERT_TRUE(m_peer->waitFor([](const auto& r) { return !discordpeer::framesWithOpcode(r, 2).empty(); }, 30s));
-        EXPECT_EQ(m_peer->shown(), clear ? json() : shown("held"));
+        EXPECT_EQ(m_peer->shown(), shown(c.shownAtTheEnd));
+        const std::vector<int64_t> times = frameTimes();
+        for (size_t i = 5; i < times.size(); ++i) {
+            EXPECT_GT(times[i] - times[i - 5], 20000) << "six frames within 20 s";
+        }
         m_peer->stop();
         m_peer.reset();
     }
