@@ -386,6 +386,12 @@ void acceptInvite(IDiscordActivityManager*, DiscordUserId, void* data, DiscordRe
 extern "C" DISCORD_EXPORT EDiscordResult DiscordCreate(DiscordVersion version, DiscordCreateParams* params,
                                                        IDiscordCore** result)
 {
+    // Only the last failed create's diagnostics are handed out, also after
+    // one that fails before it connects.
+    {
+        std::lock_guard<std::mutex> lock(g_createLogMutex);
+        g_createLog.clear();
+    }
     if (version != DISCORD_VERSION) {
         return DiscordResult_InvalidVersion;
     }
@@ -408,10 +414,6 @@ extern "C" DISCORD_EXPORT EDiscordResult DiscordCreate(DiscordVersion version, D
             std::lock_guard<std::mutex> logLock(raw->logMutex);
             g_createLog.swap(raw->logQueue);
             return connected;
-        }
-        {
-            std::lock_guard<std::mutex> lock(g_createLogMutex);
-            g_createLog.clear();
         }
         state->handle.table = IDiscordCore{
             destroy,
@@ -444,9 +446,9 @@ extern "C" DISCORD_EXPORT EDiscordResult DiscordCreate(DiscordVersion version, D
     }
 }
 
-// Not the vendor's: hands the diagnostics of the last DiscordCreate that failed
-// (the endpoints it gave up and why, Discord's CLOSE text) to hook, once, on
-// the calling thread, and forgets them. Look it up with GetProcAddress: the
+// Not the vendor's: hands the diagnostics of the last DiscordCreate of the
+// process, if it failed (the endpoints it gave up and why, Discord's CLOSE
+// text) to hook, once, on the calling thread, and forgets them. Look it up with GetProcAddress: the
 // vendor's library lacks it. The number of messages handed over.
 extern "C" DISCORD_EXPORT uint32_t OrvSdkTakeCreateLog(void* data, DiscordLogHook hook)
 {

@@ -182,6 +182,10 @@ TEST_F(SdkApi, DiagnosticsOfAFailedCreateAreHandedOverOnce)
                l.find(R"("message":"Invalid Client ID")") != std::string::npos;
     })) << ::testing::PrintToString(g_logs);
     EXPECT_EQ(OrvSdkTakeCreateLog(nullptr, logHook), 0u) << "handed over twice";
+    // Only the last create's: one that fails early leaves nothing of the one before.
+    EXPECT_EQ(DiscordCreate(DISCORD_VERSION, &p, &core), DiscordResult_ApplicationMismatch);
+    EXPECT_EQ(DiscordCreate(DISCORD_VERSION + 1, &p, &core), DiscordResult_InvalidVersion);
+    EXPECT_EQ(OrvSdkTakeCreateLog(nullptr, logHook), 0u) << "an earlier create's diagnostics";
 }
 
 // However many refusals Discord's side sends, the hook hears a few per
