@@ -448,6 +448,9 @@ bool IpcClient::sendDueUpdate()
         }
     }
     if (!update) {
+        if (m_repeatAt && m_lastRefused) {
+            m_repeatAt.reset();  // Discord would refuse it again
+        }
         if (m_repeatAt && current >= *m_repeatAt && m_pacer.allows(current)) {
             m_repeatAt.reset();
             const DiscordActivity newest = m_lastRecord;
@@ -476,8 +479,9 @@ bool IpcClient::sendDueUpdate()
 bool IpcClient::sendCommand(bool clear, const DiscordActivity& record, Completion done, TimePoint current)
 {
     std::string command;
+    std::string nonce;
     try {
-        const std::string nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
+        nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
         std::optional<Json> activity;
         if (!clear) {
             Json object = activityToJson(record);
@@ -496,6 +500,8 @@ bool IpcClient::sendCommand(bool clear, const DiscordActivity& record, Completio
     }
     m_pacer.record(current);
     m_lastFrame = current;
+    m_lastNonce = std::move(nonce);
+    m_lastRefused = false;
     m_lastClear = clear;
     m_lastRecord = record;
     ++m_nonceCounter;
@@ -540,6 +546,9 @@ bool IpcClient::handleFrame(const Frame& frame)
         result = resultForErrorCode(code);
         // Discord's own words, which say what it did not take.
         const std::string words = stringField(data, "message");
+        if (!nonce.empty() && nonce == m_lastNonce) {
+            m_lastRefused = true;
+        }
         log(DiscordLogLevel_Warn,
             "Discord refused an update (" + std::to_string(code) + "): " +
                 bounded(words.empty() ? data.dump(-1, ' ', false, Json::error_handler_t::replace) : words,

@@ -130,6 +130,8 @@ private:
     bool m_lastClear = false;  // what the last frame showed, for the repeat
     DiscordActivity m_lastRecord{};
     std::optional<TimePoint> m_repeatAt;
+    std::string m_lastNonce;    // the last frame's
+    bool m_lastRefused = false; // Discord refused it (ERROR): no repeat
 
     // The hand-over from callers: held only to copy a record in or out.
     std::mutex m_slotMutex;  // guards the three below

@@ -754,6 +754,25 @@ TEST_F(PaceTest, AFrameFifteenSecondsAfterTheOneBeforeIsRepeatedForDiscordsJitte
     EXPECT_GT(times[2] - times[1], 15300) << "the repeat, too, keeps a margin";
 }
 
+// A burst's last update that Discord refused (ERROR) is not repeated: it
+// would be refused again.
+TEST_F(PaceTest, AnUpdateDiscordRefusedIsNotRepeated)
+{
+    discordpeer::Options o;
+    o.errorCode = 4000;
+    connectWatched(o);
+    const DiscordActivity first = activity("first");
+    const DiscordActivity second = activity("second");
+    handOver(&first);
+    handOver(&second);
+    step(4100ms);
+    ASSERT_EQ(frameTimes().size(), 2u) << "the burst";
+    for (int t = 0; t < 20; ++t) {
+        step(1s);
+    }
+    EXPECT_EQ(frameTimes().size(), 2u) << tail(m_peer->records());
+}
+
 // What the pace still holds goes before the CLOSE when a clear could go now:
 // an update behind the spacing does, a clear or an update behind a full
 // window does not (a sixth frame in 20 s would be dropped).
