@@ -14,6 +14,8 @@ constexpr std::chrono::milliseconds kIdleWait{60000};
 constexpr size_t kMaxNesting = 64;
 // Diagnostics quote what Discord sent; the log gets a bounded part of it.
 constexpr size_t kMaxLogText = 4096;
+// Of Discord's words in a refusal, which may come many at a time.
+constexpr size_t kMaxRefusalWords = 200;
 
 using Json = nlohmann::json;
 
@@ -83,13 +85,13 @@ int intField(const Json& object, const char* key, int fallback)
     return fallback;
 }
 
-// At most kMaxLogText bytes, cut before a UTF-8 sequence rather than in it.
-std::string bounded(const std::string& text)
+// At most limit bytes, cut before a UTF-8 sequence rather than in it.
+std::string bounded(const std::string& text, size_t limit = kMaxLogText)
 {
-    if (text.size() <= kMaxLogText) {
+    if (text.size() <= limit) {
         return text;
     }
-    size_t cut = kMaxLogText;
+    size_t cut = limit;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
         --cut;
     }
@@ -249,17 +251,19 @@ IpcClient::~IpcClient()
         lost = m_lost;
         m_lost = true;
     }
-    // What the pace still holds, then a polite goodbye, if the connection
-    // still stands and takes them at once: a Discord that stopped reading
-    // gets neither, and the caller never waits. The held update stays in
-    // its slot and completes with NotRunning: no answer will come.
+    // What the pace still holds, if the window allows it as it would a
+    // clear (a sixth frame in 20 s would be dropped), then a polite goodbye,
+    // if the connection still stands and takes them at once: a Discord that
+    // stopped reading gets neither, and the caller never waits. The held
+    // update stays in its slot and completes with NotRunning: no answer
+    // will come.
     if (!lost) {
         try {
             bool clean = true;
             std::optional<Update> held;
             {
                 std::lock_guard<std::mutex> lock(m_slotMutex);
-                if (m_next) {
+                if (m_next && m_pacer.allowsUrgent(now())) {
                     held.emplace();
                     held->clear = m_next->clear;
                     held->activity = m_next->activity;
@@ -444,6 +448,9 @@ bool IpcClient::sendDueUpdate()
         }
     }
     if (!update) {
+        if (m_repeatAt && m_lastRefused) {
+            m_repeatAt.reset();  // Discord would refuse it again
+        }
         if (m_repeatAt && current >= *m_repeatAt && m_pacer.allows(current)) {
             m_repeatAt.reset();
             const DiscordActivity newest = m_lastRecord;
@@ -452,11 +459,14 @@ bool IpcClient::sendDueUpdate()
         return true;
     }
     // A frame less than repeatAfter after the one before is a burst's: the
-    // newest goes once more, that long after the burst's last frame.
-    const bool burst = m_lastFrame && current - *m_lastFrame < m_options.repeatAfter;
+    // newest goes once more, that long after the burst's last frame. Discord
+    // measures when it gets to a frame, not when it was sent: a margin of a
+    // fortieth (0.4 s on 15 s) keeps its jitter on the right side.
+    const auto repeatAfter = m_options.repeatAfter + m_options.repeatAfter / 40;
+    const bool burst = m_lastFrame && current - *m_lastFrame < repeatAfter;
     const bool sent = sendCommand(update->clear, update->activity, std::move(update->done), current);
     if (burst && m_options.repeatAfter.count() > 0) {
-        m_repeatAt = current + m_options.repeatAfter;
+        m_repeatAt = current + repeatAfter;
     } else {
         m_repeatAt.reset();
     }
@@ -469,8 +479,9 @@ bool IpcClient::sendDueUpdate()
 bool IpcClient::sendCommand(bool clear, const DiscordActivity& record, Completion done, TimePoint current)
 {
     std::string command;
+    std::string nonce;
     try {
-        const std::string nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
+        nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
         std::optional<Json> activity;
         if (!clear) {
             Json object = activityToJson(record);
@@ -489,6 +500,8 @@ bool IpcClient::sendCommand(bool clear, const DiscordActivity& record, Completio
     }
     m_pacer.record(current);
     m_lastFrame = current;
+    m_lastNonce = std::move(nonce);
+    m_lastRefused = false;
     m_lastClear = clear;
     m_lastRecord = record;
     ++m_nonceCounter;
@@ -533,8 +546,13 @@ bool IpcClient::handleFrame(const Frame& frame)
         result = resultForErrorCode(code);
         // Discord's own words, which say what it did not take.
         const std::string words = stringField(data, "message");
-        log(DiscordLogLevel_Warn, "Discord refused an update (" + std::to_string(code) + "): " +
-                                      (words.empty() ? data.dump(-1, ' ', false, Json::error_handler_t::replace) : words));
+        if (!nonce.empty() && nonce == m_lastNonce) {
+            m_lastRefused = true;
+        }
+        log(DiscordLogLevel_Warn,
+            "Discord refused an update (" + std::to_string(code) + "): " +
+                bounded(words.empty() ? data.dump(-1, ' ', false, Json::error_handler_t::replace) : words,
+                        kMaxRefusalWords));
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_inFlight.find(nonce);

@@ -39,7 +39,8 @@ struct ClientOptions {
     // after the one it shows. A frame sent that soon after the one before it
     // is a burst's; the newest then goes once more this long after the
     // burst's last frame (with no caller's completion), so that it is shown
-    // whatever Discord dropped. Zero: never.
+    // whatever Discord dropped. Both with a margin of a fortieth, for
+    // Discord's jitter. Zero: never.
     std::chrono::milliseconds repeatAfter{15000};
     Clock clock;        // empty: the steady clock
     LogFunction log;    // called on the connection's own thread too
@@ -129,6 +130,8 @@ private:
     bool m_lastClear = false;  // what the last frame showed, for the repeat
     DiscordActivity m_lastRecord{};
     std::optional<TimePoint> m_repeatAt;
+    std::string m_lastNonce;    // the last frame's
+    bool m_lastRefused = false; // Discord refused it (ERROR): no repeat
 
     // The hand-over from callers: held only to copy a record in or out.
     std::mutex m_slotMutex;  // guards the three below

@@ -31,11 +31,20 @@ constexpr size_t kLogQueueLimit = 256;
 // the first hook.
 constexpr size_t kEarlyLogLimit = 32;
 constexpr size_t kStubSlots = 64;
-// The hook gets at most this many messages per run_callbacks: what Discord's
-// side provokes must not crowd out the program's own records. The rest are
-// counted, one line for each kind.
+// The hook gets at most this many messages per run_callbacks, and this many
+// bytes in all, the count lines included: what Discord's side provokes must
+// not crowd out the program's own records. The rest are counted, one line for
+// each kind.
 constexpr size_t kDeliveredPerRun = 8;
+constexpr size_t kDeliveredBytesPerRun = 2048;
 constexpr size_t kCountedKinds = 4;
+constexpr size_t kMaxKind = 80;
+// Room kept for the count lines: a kind and " ... and N more like it" each,
+// and the line for the rest.
+constexpr size_t kCountRoom = (kCountedKinds + 1) * (kMaxKind + 40);
+// A message that does not fit whole is cut to the room left, if that is at
+// least this much; otherwise it is counted.
+constexpr size_t kMinCut = 64;
 
 using LogEntry = std::pair<EDiscordLogLevel, std::string>;
 
@@ -47,7 +56,7 @@ std::deque<LogEntry> g_createLog;
 std::string kindOf(const std::string& message)
 {
     const size_t end = message.find_first_of(":(");
-    std::string kind = message.substr(0, std::min<size_t>(end == std::string::npos ? message.size() : end, 80));
+    std::string kind = message.substr(0, std::min<size_t>(end == std::string::npos ? message.size() : end, kMaxKind));
     while (!kind.empty() && kind.back() == ' ') {
         kind.pop_back();
     }
@@ -57,19 +66,43 @@ std::string kindOf(const std::string& message)
 // The first messages as they are, errors before the rest (a lost
 // connection's reason among them), in their order; the rest as one count per
 // kind.
+// At most limit bytes of text, cut before a UTF-8 sequence rather than in it.
+void cutTo(std::string& text, size_t limit)
+{
+    if (text.size() <= limit) {
+        return;
+    }
+    size_t cut = limit - 3;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    text.resize(cut);
+    text += "...";
+}
+
 std::deque<LogEntry> limited(std::deque<LogEntry> messages)
 {
-    if (messages.size() <= kDeliveredPerRun) {
+    size_t total = 0;
+    for (const auto& entry : messages) {
+        total += entry.second.size();
+    }
+    if (messages.size() <= kDeliveredPerRun && total <= kDeliveredBytesPerRun) {
         return messages;
     }
     std::vector<bool> delivered(messages.size(), false);
     size_t chosen = 0;
+    size_t room = kDeliveredBytesPerRun - kCountRoom;
     for (const bool errors : {true, false}) {
         for (size_t i = 0; i < messages.size() && chosen < kDeliveredPerRun; ++i) {
-            if (!delivered[i] && (messages[i].first <= DiscordLogLevel_Error) == errors) {
-                delivered[i] = true;
-                ++chosen;
+            std::string& text = messages[i].second;
+            if (delivered[i] || (messages[i].first <= DiscordLogLevel_Error) != errors ||
+                (text.size() > room && room < kMinCut)) {
+                continue;
             }
+            cutTo(text, room);
+            room -= text.size();
+            delivered[i] = true;
+            ++chosen;
         }
     }
     std::deque<LogEntry> result;
@@ -353,6 +386,12 @@ void acceptInvite(IDiscordActivityManager*, DiscordUserId, void* data, DiscordRe
 extern "C" DISCORD_EXPORT EDiscordResult DiscordCreate(DiscordVersion version, DiscordCreateParams* params,
                                                        IDiscordCore** result)
 {
+    // Only the last failed create's diagnostics are handed out, also after
+    // one that fails before it connects.
+    {
+        std::lock_guard<std::mutex> lock(g_createLogMutex);
+        g_createLog.clear();
+    }
     if (version != DISCORD_VERSION) {
         return DiscordResult_InvalidVersion;
     }
@@ -375,10 +414,6 @@ extern "C" DISCORD_EXPORT EDiscordResult DiscordCreate(DiscordVersion version, D
             std::lock_guard<std::mutex> logLock(raw->logMutex);
             g_createLog.swap(raw->logQueue);
             return connected;
-        }
-        {
-            std::lock_guard<std::mutex> lock(g_createLogMutex);
-            g_createLog.clear();
         }
         state->handle.table = IDiscordCore{
             destroy,
@@ -411,9 +446,9 @@ extern "C" DISCORD_EXPORT EDiscordResult DiscordCreate(DiscordVersion version, D
     }
 }
 
-// Not the vendor's: hands the diagnostics of the last DiscordCreate that failed
-// (the endpoints it gave up and why, Discord's CLOSE text) to hook, once, on
-// the calling thread, and forgets them. Look it up with GetProcAddress: the
+// Not the vendor's: hands the diagnostics of the last DiscordCreate of the
+// process, if it failed (the endpoints it gave up and why, Discord's CLOSE
+// text) to hook, once, on the calling thread, and forgets them. Look it up with GetProcAddress: the
 // vendor's library lacks it. The number of messages handed over.
 extern "C" DISCORD_EXPORT uint32_t OrvSdkTakeCreateLog(void* data, DiscordLogHook hook)
 {

@@ -76,7 +76,8 @@ TEST_F(Faults, AFloodOfRefusalsLeavesRoomForTheDaemonsOwnRecords)
          at = text.find("Discord refused an update (", at + 1)) {
         ++refusals;
     }
-    EXPECT_LE(refusals, 8u) << text;
+    // A watchdog tick may come in the middle of the flood: two runs' worth.
+    EXPECT_LE(refusals, 16u) << text;
 }
 
 TEST_F(Faults, DiscordSendingMalformedOrOversizedFramesEndsIt)

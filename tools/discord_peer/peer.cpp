@@ -502,9 +502,15 @@ void Peer::serveLoop()
                     }
                     m_changed.notify_all();
                     if (m_options.errorFlood > 0 && ++answered == 1) {
+                        // Long words, not all of them ASCII: what a hostile side
+                        // sends to fill a log.
+                        std::string words = "child \"activity\" fails because [\"activity\" is not allowed]";
+                        while (words.size() < 600) {
+                            words += " \xC3\xA9tat refus\xC3\xA9";
+                        }
                         for (int i = 0; i < m_options.errorFlood; ++i) {
                             const json error = {{"cmd", "SET_ACTIVITY"},
-                                                {"data", {{"code", 4000}, {"message", "child \"activity\" fails because [\"activity\" is not allowed]"}}},
+                                                {"data", {{"code", 4000}, {"message", words}}},
                                                 {"evt", "ERROR"},
                                                 {"nonce", "never-sent-" + std::to_string(i)}};
                             send(Opcode::Frame, error.dump());
