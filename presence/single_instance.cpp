@@ -71,19 +71,28 @@ bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
 
 Stamp now()
 {
-    FILETIME time = {};
-    GetSystemTimePreciseAsFileTime(&time);
-    return fromFileTime(time);
+    ULONGLONG time = 0;
+    QueryUnbiasedInterruptTime(&time);
+    return time;
 }
 
 Stamp processCreation()
 {
+    // The creation time is given on the system clock, which can be set back
+    // or forward at any moment: only its distance from now is used, read
+    // first thing, before the clock is likely to have moved.
+    const Stamp monotonic = now();
+    FILETIME system = {};
+    GetSystemTimePreciseAsFileTime(&system);
     FILETIME created = {};
     FILETIME unused[3] = {};
     if (!GetProcessTimes(GetCurrentProcess(), &created, &unused[0], &unused[1], &unused[2])) {
-        return now();
+        return monotonic;
     }
-    return fromFileTime(created);
+    const Stamp systemNow = fromFileTime(system);
+    const Stamp createdAt = fromFileTime(created);
+    const Stamp age = systemNow > createdAt ? systemNow - createdAt : 0;
+    return monotonic - std::min(age, monotonic);
 }
 
 std::wstring makeOffer(Stamp stamp, std::wstring_view text)

@@ -13,12 +13,15 @@ namespace presence {
 // signalled; an abandoned mutex counts, and is then owned by this thread.
 bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds);
 
-// When a presence came into being, in 100 ns units since 1601 (the system
-// time, as process creation times are given): later is newer.
+// When a presence came into being, in 100 ns units of the system-wide
+// monotonic clock (QueryUnbiasedInterruptTime), which setting the system
+// clock does not move: later is newer.
 using Stamp = unsigned long long;
 
 Stamp now();
-// When this process was created: the stamp of its command line.
+// When this process was created, on the monotonic clock: the stamp of its
+// command line. Its age is measured on the system clock, so call it first
+// thing.
 Stamp processCreation();
 
 // An offer between instances: the stamp in its first four units, then the
