@@ -69,6 +69,22 @@ bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
     }
 }
 
+void dispatchPostedEndings(HWND window)
+{
+    if (!window) {
+        return;
+    }
+    // Bounded: a sender that posts without end holds start-up no longer.
+    constexpr int kMost = 64;
+    MSG message;
+    for (int i = 0; i < kMost && PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_REMOVE); ++i) {
+        DispatchMessageW(&message);
+    }
+    for (int i = 0; i < kMost && PeekMessageW(&message, window, WM_COMMAND, WM_COMMAND, PM_REMOVE); ++i) {
+        DispatchMessageW(&message);
+    }
+}
+
 Stamp now()
 {
     ULONGLONG time = 0;
@@ -135,6 +151,7 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
         const std::wstring offer = presence::makeOffer(stamp, cmd);
         bool waitLogged = false;
         for (;;) {
+            presence::dispatchPostedEndings(m_mainWindow);
             if (m_phase == Phase::Ending) {
                 ORV_LOG(kInitName, L"told to end while handing cmd over");
                 return false;

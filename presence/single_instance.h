@@ -13,6 +13,13 @@ namespace presence {
 // signalled; an abandoned mutex counts, and is then owned by this thread.
 bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds);
 
+// Runs the WM_CLOSE and WM_COMMAND messages posted to window (the main
+// window; none without one). Start-up's waits answer only sent messages, so a
+// posted close or 105 would otherwise wait for the message loop, until after
+// start-up had published and promised. A 104 among them is ignored, as any
+// before running.
+void dispatchPostedEndings(HWND window);
+
 // When a presence came into being, in 100 ns units of the system-wide
 // monotonic clock (QueryUnbiasedInterruptTime), which setting the system
 // clock does not move: later is newer.

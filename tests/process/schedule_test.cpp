@@ -57,6 +57,7 @@ protected:
     void runSchedule(unsigned long long seed)
     {
         m_random.seed(seed);
+        m_howToClose.seed(~seed);  // apart, so that the seeds' schedules stay as they were
         m_records = L"peer-" + std::to_wstring(seed) + L".jsonl";
         m_trace.clear();
         m_closed.clear();
@@ -91,7 +92,6 @@ protected:
                                          quoted(m_dir.file(m_records)) + L" " + kPeerOptions));
                 break;
             case 3:
-                note("close");
                 close();
                 break;
             default:
@@ -202,12 +202,21 @@ protected:
     {
         HWND main = targetWindow();
         if (!main) {
+            note("close (no daemon)");
             return;
         }
         DWORD pid = 0;
         GetWindowThreadProcessId(main, &pid);
-        DWORD_PTR ignored = 0;
-        SendMessageTimeoutW(main, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &ignored);
+        // Sent or posted: a posted close waits in the queue while start-up
+        // answers only what is sent.
+        if (std::uniform_int_distribution<int>(0, 1)(m_howToClose)) {
+            note("posted close");
+            PostMessageW(main, WM_CLOSE, 0, 0);
+        } else {
+            note("close");
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutW(main, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &ignored);
+        }
         m_closed.emplace_back(pid, unixMillis());
     }
 
@@ -253,6 +262,7 @@ protected:
     }
 
     std::mt19937_64 m_random;
+    std::mt19937_64 m_howToClose;
     std::wstring m_records;
     std::string m_trace;
     std::vector<std::unique_ptr<ChildProcess>> m_daemons;
