@@ -24,6 +24,7 @@ using namespace daemontest;
 // Discord answers the handshake this late, so that events land while a
 // daemon connects; the SDK gives up after 3 s.
 const wchar_t kPeerOptions[] = L"--ready-delay 1500";
+constexpr long long kReadyDelayMs = 1500;
 
 // Each check's deadline: generous, yet short enough that a schedule whose
 // checks all fail stays within a test's time limit.
@@ -48,6 +49,7 @@ struct Frame {
     long long time = 0;
     long long pid = 0;
     json activity;
+    long long handshake = 0;  // when its connection's handshake arrived
 };
 
 class Schedules : public DaemonFixture {
@@ -160,6 +162,11 @@ protected:
                 if (frame.pid != pid || frame.time < at) {
                     continue;
                 }
+                // Told to end before Discord answered its handshake, it was
+                // still connecting: it publishes nothing at all.
+                EXPECT_FALSE(!frame.activity.is_null() && at < frame.handshake + kReadyDelayMs)
+                    << m_trace << ": daemon " << pid << " published " << frame.activity.dump()
+                    << " though told to end while connecting";
                 EXPECT_FALSE(!first && !frame.activity.is_null())
                     << m_trace << ": daemon " << pid << " published " << frame.activity.dump() << " "
                     << frame.time - at << " ms after it was told to end";
@@ -234,8 +241,12 @@ protected:
         std::vector<Frame> found;
         std::istringstream lines(testsupport::readFile(m_dir.file(m_records)));
         std::string line;
+        long long handshake = 0;
         while (std::getline(lines, line)) {
             const json record = json::parse(line, nullptr, false);
+            if (record.is_object() && record.value("op", -1) == 0) {
+                handshake = record.value("time", 0LL);
+            }
             if (record.is_object() && record.contains("json") && record["json"].is_object() &&
                 record["json"].value("cmd", "") == "SET_ACTIVITY") {
                 const json& args = record["json"]["args"];
@@ -243,6 +254,7 @@ protected:
                 frame.time = record.value("time", 0LL);
                 frame.pid = args.value("pid", 0LL);
                 frame.activity = args.value("activity", json());
+                frame.handshake = handshake;
                 found.push_back(frame);
             }
         }
