@@ -124,6 +124,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     MainThreadDispatcher::createInstance();
     openLog();
 
+    g_manager.setMainWindow(window);
     if (!g_manager.init(commandLine)) {
         common::shutdownLog();
         return 0;

@@ -80,7 +80,9 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     if (!becomeTheInstance(cmd, cmdStamp)) {
         return false;
     }
-    // A close, 105 or WM_DESTROY while starting up is final (quit).
+    // A close, 105 or WM_DESTROY while starting up is final (quit), sent or
+    // posted.
+    presence::dispatchPostedEndings(m_mainWindow);
     if (m_phase == Phase::Ending) {
         ORV_LOG(kInitName, L"told to end while starting up");
         return false;
@@ -91,6 +93,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
         giveUp();
         return false;
     }
+    presence::dispatchPostedEndings(m_mainWindow);
     if (m_phase == Phase::Ending) {
         ORV_LOG(kInitName, L"told to end while connecting: nothing published");
         return false;

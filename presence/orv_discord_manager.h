@@ -83,6 +83,10 @@ public:
         m_phase = Phase::Running;
     }
 
+    // The window that receives WM_CLOSE and 104/105, looked at for posted
+    // ones while starting up.
+    void setMainWindow(HWND window) { m_mainWindow = window; }
+
     // The name of the single-instance mutex and of the IPC window's class.
     void setInstanceName(const std::wstring& name) { m_instanceName = name; }
 
@@ -103,6 +107,7 @@ private:
     std::wstring m_details;
     std::wstring m_state;
     std::wstring m_gameIcon;
+    HWND m_mainWindow = nullptr;
     presence::Stamp m_stamp = 0;  // when the presence held came into being
     Phase m_phase = Phase::Starting;
     // How long a second start waits for the running instance to take its

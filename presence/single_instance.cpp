@@ -69,21 +69,46 @@ bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
     }
 }
 
+void dispatchPostedEndings(HWND window)
+{
+    if (!window) {
+        return;
+    }
+    // Bounded: a sender that posts without end holds start-up no longer.
+    constexpr int kMost = 64;
+    MSG message;
+    for (int i = 0; i < kMost && PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_REMOVE); ++i) {
+        DispatchMessageW(&message);
+    }
+    for (int i = 0; i < kMost && PeekMessageW(&message, window, WM_COMMAND, WM_COMMAND, PM_REMOVE); ++i) {
+        DispatchMessageW(&message);
+    }
+}
+
 Stamp now()
 {
-    FILETIME time = {};
-    GetSystemTimePreciseAsFileTime(&time);
-    return fromFileTime(time);
+    ULONGLONG time = 0;
+    QueryUnbiasedInterruptTime(&time);
+    return time;
 }
 
 Stamp processCreation()
 {
+    // The creation time is given on the system clock, which can be set back
+    // or forward at any moment: only its distance from now is used, read
+    // first thing, before the clock is likely to have moved.
+    const Stamp monotonic = now();
+    FILETIME system = {};
+    GetSystemTimePreciseAsFileTime(&system);
     FILETIME created = {};
     FILETIME unused[3] = {};
     if (!GetProcessTimes(GetCurrentProcess(), &created, &unused[0], &unused[1], &unused[2])) {
-        return now();
+        return monotonic;
     }
-    return fromFileTime(created);
+    const Stamp systemNow = fromFileTime(system);
+    const Stamp createdAt = fromFileTime(created);
+    const Stamp age = systemNow > createdAt ? systemNow - createdAt : 0;
+    return monotonic - std::min(age, monotonic);
 }
 
 std::wstring makeOffer(Stamp stamp, std::wstring_view text)
@@ -126,6 +151,7 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
         const std::wstring offer = presence::makeOffer(stamp, cmd);
         bool waitLogged = false;
         for (;;) {
+            presence::dispatchPostedEndings(m_mainWindow);
             if (m_phase == Phase::Ending) {
                 ORV_LOG(kInitName, L"told to end while handing cmd over");
                 return false;

@@ -13,12 +13,22 @@ namespace presence {
 // signalled; an abandoned mutex counts, and is then owned by this thread.
 bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds);
 
-// When a presence came into being, in 100 ns units since 1601 (the system
-// time, as process creation times are given): later is newer.
+// Runs the WM_CLOSE and WM_COMMAND messages posted to window (the main
+// window; none without one). Start-up's waits answer only sent messages, so a
+// posted close or 105 would otherwise wait for the message loop, until after
+// start-up had published and promised. A 104 among them is ignored, as any
+// before running.
+void dispatchPostedEndings(HWND window);
+
+// When a presence came into being, in 100 ns units of the system-wide
+// monotonic clock (QueryUnbiasedInterruptTime), which setting the system
+// clock does not move: later is newer.
 using Stamp = unsigned long long;
 
 Stamp now();
-// When this process was created: the stamp of its command line.
+// When this process was created, on the monotonic clock: the stamp of its
+// command line. Its age is measured on the system clock, so call it first
+// thing.
 Stamp processCreation();
 
 // An offer between instances: the stamp in its first four units, then the
