@@ -23,7 +23,9 @@ using namespace daemontest;
 
 // Discord answers the handshake this late, so that events land while a
 // daemon connects; the SDK gives up after 3 s.
-const wchar_t kPeerOptions[] = L"--ready-delay 1500";
+// As strict as Discord, and keeping what it shows after a connection closes:
+// only a clear takes a presence away.
+const wchar_t kPeerOptions[] = L"--ready-delay 1500 --strict --keep-shown";
 constexpr long long kReadyDelayMs = 1500;
 
 // Each check's deadline: generous, yet short enough that a schedule whose
@@ -129,8 +131,8 @@ protected:
             kScheduleDeadlineMs))
             << m_trace << ": no instance took the newest presence";
         const auto showsNewest = [&] {
-            const std::optional<Frame> last = lastActivity();
-            return last && last->activity.value("details", "") == "newest";
+            const std::optional<json> shown = shownNow();
+            return shown && shown->is_object() && shown->value("details", "") == "newest";
         };
         EXPECT_TRUE(waitUntil(showsNewest, kScheduleDeadlineMs)) << m_trace << ": the newest presence was never shown";
         waitUntil([&] { return running() <= 1; }, kScheduleDeadlineMs);
@@ -146,6 +148,8 @@ protected:
             },
             kScheduleDeadlineMs))
             << m_trace << ": the presence was not cleared";
+        EXPECT_TRUE(waitUntil([&] { return shownNow() == std::optional<json>(json()); }, kScheduleDeadlineMs))
+            << m_trace << ": Discord still shows a presence after the daemon ended";
         const std::optional<Frame> shown = lastActivity();
         EXPECT_TRUE(shown && shown->activity.value("details", "") == "newest" &&
                     shown->activity.value("state", "") == std::string(tag.begin(), tag.end()))
@@ -259,6 +263,21 @@ protected:
             }
         }
         return found;
+    }
+
+    // What the peer shows now, as its last "shown" record says (null: nothing).
+    std::optional<json> shownNow() const
+    {
+        std::optional<json> shown;
+        std::istringstream lines(testsupport::readFile(m_dir.file(m_records)));
+        std::string line;
+        while (std::getline(lines, line)) {
+            const json record = json::parse(line, nullptr, false);
+            if (record.is_object() && record.contains("shown")) {
+                shown = record["shown"];
+            }
+        }
+        return shown;
     }
 
     std::optional<Frame> lastActivity() const
