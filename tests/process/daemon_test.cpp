@@ -126,6 +126,7 @@ TEST_F(Daemon, AboutBoxOpensModallyFromTheHiddenWindowAndCloses)
     ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
     HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
     ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(waitForActivities(1));  // running: before that a 104 is ignored
     for (const WPARAM close : {static_cast<WPARAM>(IDOK), static_cast<WPARAM>(IDCANCEL)}) {
         PostMessageW(main, WM_COMMAND, 104, 0);
         HWND about = waitForWindow(L"#32770", L"\x5173\x4E8E orvpresd");  // "关于 orvpresd"

@@ -177,7 +177,13 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
         testsupport::writeFile(m_dir.file(L"log\\orvprs.log"), std::string(60000000, 'o'));
         ChildProcess daemon;
         ASSERT_TRUE(startDaemon(daemon, L"details=biglog|state=s"));
-        ASSERT_TRUE(waitForActivities(2));
+        // Running: a close before that would end its start-up instead.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const std::vector<json> all = activities();  // the first daemon's clear among them
+                return !all.empty() && all.back().is_object() && all.back().value("details", "") == "biglog";
+            },
+            kPatienceMs));
         PostMessageW(waitForWindowOf(L"ORVPRESD"), WM_CLOSE, 0, 0);
         EXPECT_EQ(daemon.wait(15000), 0u);
         const std::string text = log();
