@@ -67,9 +67,8 @@ protected:
         }
         std::filesystem::remove_all(m_dir);
     }
-    void startPeer()
+    void startPeer(discordpeer::Options o = {})
     {
-        discordpeer::Options o;
         o.endpoint = m_dir + "/discord-ipc-0";
         m_peer = std::make_unique<discordpeer::Peer>(o);
         ASSERT_TRUE(m_peer->start());
@@ -168,10 +167,8 @@ extern "C" uint32_t OrvSdkTakeCreateLog(void* data, DiscordLogHook hook);
 TEST_F(SdkApi, DiagnosticsOfAFailedCreateAreHandedOverOnce)
 {
     discordpeer::Options o;
-    o.endpoint = m_dir + "/discord-ipc-0";
     o.closeHandshakeCode = 4000;
-    m_peer = std::make_unique<discordpeer::Peer>(o);
-    ASSERT_TRUE(m_peer->start());
+    startPeer(o);
     DiscordCreateParams p = params();
     IDiscordCore* core = nullptr;
     EXPECT_EQ(DiscordCreate(DISCORD_VERSION, &p, &core), DiscordResult_ApplicationMismatch);
@@ -193,10 +190,8 @@ TEST_F(SdkApi, DiagnosticsOfAFailedCreateAreHandedOverOnce)
 TEST_F(SdkApi, AFloodOfRefusalsReachesTheHookAsAFewLinesAndACount)
 {
     discordpeer::Options o;
-    o.endpoint = m_dir + "/discord-ipc-0";
     o.errorFlood = 38;
-    m_peer = std::make_unique<discordpeer::Peer>(o);
-    ASSERT_TRUE(m_peer->start());
+    startPeer(o);
     DiscordCreateParams p = params();
     IDiscordCore* core = nullptr;
     ASSERT_EQ(DiscordCreate(DISCORD_VERSION, &p, &core), DiscordResult_Ok);
