@@ -113,16 +113,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     registerMainClass(instance);
 
     g_instance = instance;
+    common::setLogSink(&common::logToFile);
+    openLog();
     // Never shown: the window exists to receive WM_CLOSE and its commands.
     HWND window = CreateWindowExW(0, g_windowClass, g_title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
                                   nullptr, nullptr, instance, nullptr);
     if (!window) {
+        ORV_LOG("wWinMain", L"no main window (error %d): nothing to do", static_cast<int>(GetLastError()));
+        common::shutdownLog();
         return 0;
     }
-
-    common::setLogSink(&common::logToFile);
     MainThreadDispatcher::createInstance();
-    openLog();
 
     g_manager.setMainWindow(window);
     if (!g_manager.init(commandLine)) {
