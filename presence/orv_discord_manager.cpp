@@ -149,6 +149,7 @@ bool OrvDiscordManager::connectCore()
         return false;
     }
     m_core = shared->core;
+    m_ownsCore = m_core != nullptr;
     if (!m_core) {
         ORV_LOG(kInitName, L"init error %d", static_cast<int>(shared->result));
         return false;
@@ -174,6 +175,12 @@ void OrvDiscordManager::quit()
 void OrvDiscordManager::finish()
 {
     m_phase = Phase::Ending;
+    clear();
+    passOn();
+}
+
+void OrvDiscordManager::clear()
+{
     if (!m_core || m_core->RunCallbacks() != discord::Result::Ok) {
         return;  // Discord is gone, and what it showed with it
     }
@@ -259,11 +266,24 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
     // Written escaped: a payload's line breaks must not start records of its own.
     const std::wstring logged = utility::ustring::escapeForLog(text, kLoggedUnits);
     ORV_LOG(kHandlerName, L"onCopyData msg = %d, data = %s", static_cast<int>(wParam), logged.c_str());
-    if ((wParam != kPresenceMessage && !offer) || m_phase == Phase::Ending) {
+    if (wParam != kPresenceMessage && !offer) {
+        return 0;
+    }
+    if (m_phase == Phase::Ending) {
+        // Not published by this process any more; a front-end presence goes
+        // to the second start that waits to run in its place, if one does.
+        if (offer) {
+            m_successorWaits = true;
+        } else {
+            m_heldWhileEnding.assign(text);
+            m_heldStamp = presence::now();
+            ORV_LOG(kHandlerName, L"ending: kept for an instance that follows");
+        }
         return 0;
     }
     // No promise without Discord: a second start told TRUE ends.
     if (m_phase == Phase::Running && !connected(kHandlerName)) {
+        m_successorWaits = m_successorWaits || offer;
         return 0;
     }
     if (!offer) {

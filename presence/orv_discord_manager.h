@@ -42,7 +42,9 @@ public:
 
     // After the message loop: while Discord is still connected, clears the
     // presence and waits for Discord to confirm, answering senders: at most a
-    // second beyond when the SDK's pace lets the clear go.
+    // second beyond when the SDK's pace lets the clear go. Then, if a front-end
+    // presence came while it ended and a second start waits to run in its
+    // place, gives that start the presence once it runs.
     void finish();
 
     // Started up and not ending: the only time an about box may open.
@@ -61,7 +63,8 @@ public:
     // is TRUE for a presence this process will publish (or has a newer one
     // than): one taken while it runs and Discord is connected. While it
     // connects it takes the presence but promises nothing (the connect may
-    // fail); while it ends it takes none; a connection found lost ends it.
+    // fail); while it ends it publishes none, and keeps the front end's only
+    // to pass it on; a connection found lost ends it.
     // Either way the answer is 0, and a second start then tries again.
     LRESULT onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam) override;
 
@@ -100,8 +103,11 @@ private:
     void giveUp();
     bool connected(const char* function);
     void take(std::wstring_view text, presence::Stamp stamp);
+    void clear();
+    void passOn();
 
     discord::Core* m_core = nullptr;
+    bool m_ownsCore = false;  // made by connectCore, not given by a test
     TaskTimer m_timer;
     utility::WindowIpcEndpoint m_ipc;
     std::wstring m_details;
@@ -110,6 +116,13 @@ private:
     HWND m_mainWindow = nullptr;
     presence::Stamp m_stamp = 0;  // when the presence held came into being
     Phase m_phase = Phase::Starting;
+    HANDLE m_mutex = nullptr;  // the single-instance mutex, held from start-up to the end
+    // A front-end presence that came while this process ended, with its
+    // stamp, and whether a second start offered one meanwhile (it waits to
+    // run in this one's place).
+    std::wstring m_heldWhileEnding;
+    presence::Stamp m_heldStamp = 0;
+    bool m_successorWaits = false;
     // How long a second start waits for the running instance to take its
     // presence or to end: beyond the longest start-up (a connect of 3 s, its
     // 3 s wait after a failure) with room for a slow machine.

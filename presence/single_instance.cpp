@@ -15,8 +15,12 @@ namespace {
 constexpr DWORD kGiveUpDelayMs = 3000;
 constexpr UINT kHandOverTimeoutMs = 1000;
 constexpr DWORD kHandOverRetryMs = 250;
+// How long the way out waits for the start that runs in its place to run:
+// its wait for the mutex, a connect of 3 s, and room for a slow machine.
+constexpr ULONGLONG kPassOnPatienceMs = 8000;
 constexpr size_t kStampUnits = sizeof(presence::Stamp) / sizeof(wchar_t);
 const char kInitName[] = "OrvDiscordManager::init";
+const char kPassOnName[] = "OrvDiscordManager::passOn";
 
 presence::Stamp fromFileTime(const FILETIME& time)
 {
@@ -140,7 +144,7 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
 {
     common::UniqueHandle mutex(CreateMutexW(nullptr, TRUE, m_instanceName.c_str()));
     if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) {
-        mutex.release();
+        m_mutex = mutex.release();
         return true;
     }
     // Another start holds it. It takes the presence once it runs; until then
@@ -173,7 +177,7 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
             const auto retry = static_cast<DWORD>(std::min<ULONGLONG>(kHandOverRetryMs, deadline - now));
             if (presence::waitAnsweringSenders(mutex.get(), retry)) {
                 ORV_LOG(kInitName, L"the running instance has ended: this start runs in its place");
-                mutex.release();
+                m_mutex = mutex.release();
                 return true;
             }
         }
@@ -183,3 +187,42 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
     return false;
 }
 
+
+// The last thing before the process ends. A second start waits for the mutex
+// while this one ends; a presence the front end sent meanwhile came here,
+// and would be lost. The start is let run now, and given that presence with
+// its stamp as its own offers are: it keeps it only if nothing newer came.
+void OrvDiscordManager::passOn()
+{
+    if (m_heldWhileEnding.empty() || !m_successorWaits) {
+        return;
+    }
+    m_ipc.destroy();  // so that the start's IPC window is the one found
+    if (m_ownsCore) {
+        // Done with Discord (the clear is behind): the connection closes
+        // before the start connects.
+        delete m_core;
+        m_core = nullptr;
+        m_ownsCore = false;
+    }
+    if (m_mutex) {
+        ReleaseMutex(m_mutex);
+        CloseHandle(m_mutex);
+        m_mutex = nullptr;
+    }
+    const std::wstring offer = presence::makeOffer(m_heldStamp, m_heldWhileEnding);
+    const ULONGLONG deadline = GetTickCount64() + kPassOnPatienceMs;
+    for (;;) {
+        if (handOver(m_instanceName, offer)) {
+            ORV_LOG(kPassOnName, L"presence passed on to the instance that follows");
+            return;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            ORV_LOG(kPassOnName, L"presence not passed on: no instance ran within %d ms",
+                    static_cast<int>(kPassOnPatienceMs));
+            return;
+        }
+        presence::waitAnsweringSenders(nullptr, static_cast<DWORD>(std::min<ULONGLONG>(kHandOverRetryMs, deadline - now)));
+    }
+}

@@ -22,6 +22,15 @@ bool WindowIpcEndpoint::create(const std::wstring& className, IWindowIPCHandle* 
     return true;
 }
 
+void WindowIpcEndpoint::destroy()
+{
+    if (m_window) {
+        SetWindowLongPtrW(m_window, GWLP_USERDATA, 0);
+        DestroyWindow(m_window);
+        m_window = nullptr;
+    }
+}
+
 LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept
 {
     if (message == WM_NCCREATE) {

@@ -22,6 +22,8 @@ class WindowIpcEndpoint {
 public:
     bool create(const std::wstring& className, IWindowIPCHandle* handler);
     HWND window() const { return m_window; }
+    // From now on nobody finds it; what is on its way to it is answered 0.
+    void destroy();
 
 private:
     friend LRESULT CALLBACK ipcWndProc(HWND, UINT, WPARAM, LPARAM) noexcept;

@@ -68,6 +68,46 @@ TEST_F(Daemon, PublishesFollowsTheFrontEndAndEndsWithIt)
     EXPECT_TRUE(testsupport::directoryExists(m_dir.file(L"log")));
 }
 
+// The emulator closed and at once opened again while Discord is slow to
+// confirm (here: never): the daemon that ends waits for its clear, the new
+// start waits for it, and the new front end's presence reaches the one that
+// ends. It goes on to the new start.
+TEST_F(Daemon, APresenceSentWhileItEndsGoesToTheStartInItsPlace)
+{
+    startPeer(L"--silent");
+    startFrontEnd();
+    ChildProcess ending;
+    ASSERT_TRUE(startDaemon(ending, L"details=Old|state=s"));
+    ASSERT_TRUE(waitForActivities(1));
+    HWND ipc = FindWindowW(kIpcClass, nullptr);
+    m_frontEnd.kill();
+    ASSERT_TRUE(waitForLog("orvhost not exist"));
+
+    ChildProcess frontEnd;
+    ASSERT_TRUE(frontEnd.start(quoted(testsupport::programDir() + L"orvhost.exe") + L" 120"));
+    ChildProcess next;
+    ASSERT_TRUE(startDaemon(next, L"details=Next|state=s"));
+    ASSERT_TRUE(waitForLog("msg = 9992")) << log();  // its offer, answered 0
+    DWORD owner = 0;
+    GetWindowThreadProcessId(ipc, &owner);
+    ASSERT_EQ(owner, ending.pid()) << "ended before the test could send";
+    DWORD_PTR answer = 1;
+    ASSERT_TRUE(sendText(ipc, L"details=Newest|state=s", kSendTimeoutMs, &answer));
+    EXPECT_EQ(answer, 0u);
+
+    EXPECT_EQ(ending.wait(kPatienceMs), 0u);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::vector<json> frames = activities();
+            return !frames.empty() && frames.back().is_object() && frames.back().value("details", "") == "Newest";
+        },
+        kPatienceMs))
+        << log();
+    EXPECT_TRUE(next.running());
+    frontEnd.kill();
+    EXPECT_EQ(next.wait(30000), 0u);
+}
+
 TEST_F(Daemon, EmptyCommandLineOrNoDiscordEndWithoutAMessageLoop)
 {
     startFrontEnd();
