@@ -127,6 +127,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
 
     g_manager.setMainWindow(window);
     if (!g_manager.init(commandLine)) {
+        g_manager.passOn();
         common::shutdownLog();
         return 0;
     }

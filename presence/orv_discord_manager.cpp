@@ -269,6 +269,11 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
     if (wParam != kPresenceMessage && !offer) {
         return 0;
     }
+    // No promise without Discord: a connection found lost ends this process,
+    // and the presence is then one that came while it ends.
+    if (m_phase == Phase::Running) {
+        connected(kHandlerName);
+    }
     if (m_phase == Phase::Ending) {
         // Not published by this process any more; a front-end presence goes
         // to the second start that waits to run in its place, if one does.
@@ -279,11 +284,6 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
             m_heldStamp = presence::now();
             ORV_LOG(kHandlerName, L"ending: kept for an instance that follows");
         }
-        return 0;
-    }
-    // No promise without Discord: a second start told TRUE ends.
-    if (m_phase == Phase::Running && !connected(kHandlerName)) {
-        m_successorWaits = m_successorWaits || offer;
         return 0;
     }
     if (!offer) {

@@ -47,6 +47,10 @@ public:
     // place, gives that start the presence once it runs.
     void finish();
 
+    // The end of a start-up that failed after taking presences: a front-end
+    // presence kept while it ended goes to a second start waiting to run.
+    void passOn();
+
     // Started up and not ending: the only time an about box may open.
     bool running() const { return m_phase == Phase::Running; }
 
@@ -104,7 +108,6 @@ private:
     bool connected(const char* function);
     void take(std::wstring_view text, presence::Stamp stamp);
     void clear();
-    void passOn();
 
     discord::Core* m_core = nullptr;
     bool m_ownsCore = false;  // made by connectCore, not given by a test

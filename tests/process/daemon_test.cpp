@@ -80,6 +80,7 @@ TEST_F(Daemon, APresenceSentWhileItEndsGoesToTheStartInItsPlace)
     ASSERT_TRUE(startDaemon(ending, L"details=Old|state=s"));
     ASSERT_TRUE(waitForActivities(1));
     HWND ipc = FindWindowW(kIpcClass, nullptr);
+    ASSERT_TRUE(sendText(ipc, L"details=Older|state=s"));  // the clear's wait then counts from now
     m_frontEnd.kill();
     ASSERT_TRUE(waitForLog("orvhost not exist"));
 
