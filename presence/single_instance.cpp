@@ -2,6 +2,7 @@
 // to the running instance, or runs in its place once that one has ended.
 #include "presence/single_instance.h"
 
+#include "common/local_time.h"
 #include "common/log.h"
 #include "common/unique_handle.h"
 #include "presence/orv_discord_manager.h"
@@ -102,8 +103,7 @@ Stamp processCreation()
     // or forward at any moment: only its distance from now is used, read
     // first thing, before the clock is likely to have moved.
     const Stamp monotonic = now();
-    FILETIME system = {};
-    GetSystemTimePreciseAsFileTime(&system);
+    const FILETIME system = common::preciseSystemTime();
     FILETIME created = {};
     FILETIME unused[3] = {};
     if (!GetProcessTimes(GetCurrentProcess(), &created, &unused[0], &unused[1], &unused[2])) {
