@@ -98,6 +98,20 @@ std::string bounded(const std::string& text, size_t limit = kMaxLogText)
     return text.substr(0, cut) + "...";
 }
 
+// A Discord listens, and the system would not let us talk to it: the user
+// must read why nothing shows, and what to do.
+std::string deniedAccessFailure(const std::vector<std::string>& endpoints)
+{
+    std::string text = "no Discord client could be used: the system refused this program access to";
+    for (size_t i = 0; i < endpoints.size(); ++i) {
+        text += i == 0 ? " " : ", ";
+        text += endpoints[i];
+    }
+    text += "; ";
+    text += accessDeniedCause();
+    return text;
+}
+
 }  // namespace
 
 EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClient>& client)
@@ -119,9 +133,10 @@ EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClie
     // (a stale bridge, a Discord that is ending) is given up for the next
     // one, in the time that is left.
     std::optional<EDiscordResult> refused;
+    std::vector<std::string> deniedAccess;
     const std::vector<std::string> endpoints = options.endpoints;
     for (const std::string& endpoint : endpoints) {
-        std::unique_ptr<Transport> transport = connectTransport({endpoint}, trust, deadline);
+        std::unique_ptr<Transport> transport = connectTransport({endpoint}, trust, deadline, &deniedAccess);
         if (!transport) {
             if (timeLeft(deadline).count() <= 0) {
                 break;
@@ -140,6 +155,10 @@ EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClie
         if (!refused) {
             refused = result;
         }
+    }
+    if (!refused && !deniedAccess.empty()) {
+        logIt(DiscordLogLevel_Error, deniedAccessFailure(deniedAccess));
+        return DiscordResult_NotRunning;
     }
     if (!refused) {
         logIt(DiscordLogLevel_Info, "no Discord client is listening");

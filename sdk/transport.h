@@ -87,8 +87,10 @@ TrustVerdict judgeServer(const ServerFacts& facts);
 // How connecting decides whom to trust: only a server of our own user gets
 // our presence. A server proven to be another user's is refused and the
 // next endpoint tried; one whose user cannot be told is taken, with a
-// warning (a Discord running elevated must still work). Empty parts ask
-// the system; tests replace them.
+// warning (so that a Discord running elevated works with this program
+// elevated too; one not elevated is refused such a Discord's pipe by the
+// system, see accessDeniedCause). Empty parts ask the system; tests replace
+// them.
 struct ConnectPolicy {
     // The user behind a connected endpoint: given the pipe's HANDLE on
     // Windows, the socket's descriptor elsewhere.
@@ -97,15 +99,23 @@ struct ConnectPolicy {
     // Opens a pipe by name with these CreateFileW flags and attributes.
     std::function<void*(const wchar_t* name, unsigned long flags)> openPipe;
 #endif
-    // Refused and unverified endpoints, for the log.
+    // Refused and unverified endpoints, and those the system would not let
+    // us open, for the log.
     std::function<void(const std::string&)> warn;
 };
 
+// Why the system most likely refused us an endpoint that is there, and what
+// the user can do about it: for the log.
+const char* accessDeniedCause();
+
 // Connects to the first endpoint that answers and that the policy trusts;
-// null when none does, or when the deadline passed first.
+// null when none does, or when the deadline passed first. An endpoint the
+// system refuses to open is warned of, by name and with accessDeniedCause,
+// added to deniedAccess if given, and the next one tried.
 std::unique_ptr<Transport> connectTransport(
     const std::vector<std::string>& endpoints, const ConnectPolicy& policy = ConnectPolicy(),
-    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max(),
+    std::vector<std::string>* deniedAccess = nullptr);
 
 // The milliseconds left until deadline, rounded up; 0 once it has passed, and
 // never more than a wait of the system's can take.

@@ -276,8 +276,16 @@ std::vector<std::string> discordEndpoints()
     return endpoints;
 }
 
+const char* accessDeniedCause()
+{
+    return "most likely Discord runs as another user: run both as the same user";
+}
+
+// A socket that is not ours is refused before connecting, so the system's
+// refusal is never met: deniedAccess stays as it is.
 std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy,
-                                            std::chrono::steady_clock::time_point deadline)
+                                            std::chrono::steady_clock::time_point deadline,
+                                            std::vector<std::string>* /*deniedAccess*/)
 {
     auto warn = [&policy](const std::string& text) {
         if (policy.warn) {

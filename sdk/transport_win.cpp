@@ -179,18 +179,21 @@ private:
 // impersonate its client.
 constexpr DWORD kPipeOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-HANDLE openPipe(const std::wstring& name, const ConnectPolicy& policy, std::chrono::steady_clock::time_point deadline)
+// On failure, error is why the last open failed.
+HANDLE openPipe(const std::wstring& name, const ConnectPolicy& policy, std::chrono::steady_clock::time_point deadline,
+                DWORD& error)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         HANDLE pipe = policy.openPipe ? static_cast<HANDLE>(policy.openPipe(name.c_str(), kPipeOpenFlags))
                                       : CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                                     OPEN_EXISTING, kPipeOpenFlags, nullptr);
-        if (pipe != INVALID_HANDLE_VALUE) {
+        if (pipe != INVALID_HANDLE_VALUE && pipe != nullptr) {
             return pipe;
         }
+        error = GetLastError();
         // A busy pipe exists: its client is about to get a fresh instance.
         const auto wait = std::min<DWORD>(1000, static_cast<DWORD>(timeLeft(deadline).count()));
-        if (GetLastError() != ERROR_PIPE_BUSY || wait == 0 || !WaitNamedPipeW(name.c_str(), wait)) {
+        if (error != ERROR_PIPE_BUSY || wait == 0 || !WaitNamedPipeW(name.c_str(), wait)) {
             break;
         }
     }
@@ -412,15 +415,40 @@ std::vector<std::string> discordEndpoints()
     return endpoints;
 }
 
+// A Discord started as administrator makes its pipe with the default
+// security descriptor of an elevated creator. Its ACLs "grant full control to
+// the LocalSystem account, administrators, and the creator owner" and "read
+// access to members of the Everyone group and the anonymous account" (Named
+// Pipe Security and Access Rights); the creator owner is then Administrators,
+// a deny-only group in the token of a program not elevated. CreateFile, which
+// asks for read and write, so fails with ERROR_ACCESS_DENIED before any check
+// of ours: the pipe is there, and no presence can be shown on it.
+const char* accessDeniedCause()
+{
+    return "most likely Discord runs as administrator and this program does not: run both as administrator, or "
+           "neither";
+}
+
 std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy,
-                                            std::chrono::steady_clock::time_point deadline)
+                                            std::chrono::steady_clock::time_point deadline,
+                                            std::vector<std::string>* deniedAccess)
 {
     for (const std::string& endpoint : endpoints) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return nullptr;
         }
-        HANDLE pipe = openPipe(widen(endpoint), policy, deadline);
-        if (pipe == INVALID_HANDLE_VALUE || pipe == nullptr) {
+        DWORD error = ERROR_SUCCESS;
+        HANDLE pipe = openPipe(widen(endpoint), policy, deadline, error);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            if (error == ERROR_ACCESS_DENIED) {
+                if (policy.warn) {
+                    policy.warn(endpoint + " is not used: Windows refused this program access to it; " +
+                                accessDeniedCause());
+                }
+                if (deniedAccess) {
+                    deniedAccess->push_back(endpoint);
+                }
+            }
             continue;
         }
         const intptr_t connection = reinterpret_cast<intptr_t>(pipe);

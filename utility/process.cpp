@@ -5,6 +5,9 @@
 #include "utility/ustring.h"
 
 #include <tlhelp32.h>
+#include <wtsapi32.h>
+
+#include <memory>
 
 namespace utility::process {
 
@@ -55,6 +58,10 @@ const ProcessInfo* findByName(const std::list<ProcessInfo>& processes, const std
     return findByName(processes, exeName, [](const ProcessInfo&) { return true; });
 }
 
+struct WtsMemoryFree {
+    void operator()(void* memory) const noexcept { WTSFreeMemory(memory); }
+};
+
 }  // namespace
 
 bool isProcessExist(const std::wstring& exeName)
@@ -92,8 +99,10 @@ bool ProcessWatch::isRunning()
     }
     std::list<ProcessInfo> processes;
     enumProcess(processes);
-    const ProcessInfo* process =
-        findByName(processes, m_exeName, [this](const ProcessInfo& found) { return inOurSession(found.pid); });
+    std::optional<std::vector<ProcessSession>> listed;
+    const ProcessInfo* process = findByName(processes, m_exeName, [this, &listed](const ProcessInfo& found) {
+        return inOurSession(found.pid, listed);
+    });
     if (!process) {
         return false;
     }
@@ -108,16 +117,61 @@ bool ProcessWatch::isRunning()
     return true;
 }
 
-// A process whose session cannot be told is taken for another user's: our
-// own user's processes always answer.
-bool ProcessWatch::inOurSession(DWORD pid) const
+// ProcessIdToSessionId: "Callers must hold the PROCESS_QUERY_INFORMATION
+// access right for the specified process." A program not elevated does not
+// get it on an elevated one, of its own user too; the process list tells the
+// session of every process without it. A process the list lacks (it has
+// ended), or whose session cannot be told at all, is taken for another
+// user's.
+bool ProcessWatch::inOurSession(DWORD pid, std::optional<std::vector<ProcessSession>>& listed) const
 {
     DWORD ours = 0;
     DWORD theirs = 0;
     if (!m_sessionOf(GetCurrentProcessId(), &ours)) {
         return true;  // nothing to compare with: the name decides, as before
     }
-    return m_sessionOf(pid, &theirs) && theirs == ours;
+    if (m_sessionOf(pid, &theirs)) {
+        return theirs == ours;
+    }
+    if (!listed) {
+        listed.emplace();
+        if (!m_listSessions(*listed)) {
+            listed->clear();
+        }
+    }
+    for (const ProcessSession& process : *listed) {
+        if (process.pid == pid) {
+            return process.session == ours;
+        }
+    }
+    return false;
+}
+
+// WTSEnumerateProcessesW (Windows Vista and later, wtsapi32.dll) lists every
+// process with its session from the session manager, not from the process
+// objects: no right on them is needed. "The caller must be a member of the
+// Administrators group to enumerate processes that are running under
+// another user context": an elevated front end of our own user is listed all
+// the same, and another user's does not count anyway. The list is freed with
+// WTSFreeMemory.
+bool listSessions(std::vector<ProcessSession>& sessions)
+{
+    WTS_PROCESS_INFOW* processes = nullptr;
+    DWORD count = 0;
+    if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &processes, &count)) {
+        ORV_LOG("utility::process::listSessions",
+                L"WTSEnumerateProcessesW failed, err = %d: the session of a process this program may not open "
+                L"cannot be told",
+                static_cast<int>(GetLastError()));
+        return false;
+    }
+    const std::unique_ptr<WTS_PROCESS_INFOW, WtsMemoryFree> owned(processes);
+    sessions.clear();
+    sessions.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        sessions.push_back({processes[i].ProcessId, processes[i].SessionId});
+    }
+    return true;
 }
 
 }  // namespace utility::process

@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace utility::process {
 
@@ -29,6 +31,16 @@ bool isProcessExist(const std::wstring& exeName);
 // needs PROCESS_QUERY_LIMITED_INFORMATION.
 bool imageNameIs(HANDLE process, const std::wstring& exeName);
 
+struct ProcessSession {
+    DWORD pid = 0;
+    DWORD session = 0;
+};
+
+// Replaces sessions with the session of every process, as the system's
+// process list tells it without any right on the processes. False, logged,
+// when the list cannot be had.
+bool listSessions(std::vector<ProcessSession>& sessions);
+
 // Answers isProcessExist(name) for one name, counting only processes in this
 // process's own session (another user's front end on the same machine does
 // not count), cheaply while the process found last time still runs: it
@@ -36,12 +48,16 @@ bool imageNameIs(HANDLE process, const std::wstring& exeName);
 // snapshot only once it has ended.
 class ProcessWatch {
 public:
-    // How a process's session is told; the system's ProcessIdToSessionId
-    // unless a test gives another.
+    // How a process's session is told: first the system's
+    // ProcessIdToSessionId, which needs rights on the process; where that
+    // fails (a front end running elevated), the system's process list, at
+    // most once a call. Tests give others.
     using SessionOf = BOOL(WINAPI*)(DWORD pid, DWORD* session);
+    using ListSessions = bool (*)(std::vector<ProcessSession>& sessions);
 
-    explicit ProcessWatch(std::wstring exeName, SessionOf sessionOf = &ProcessIdToSessionId)
-        : m_exeName(std::move(exeName)), m_sessionOf(sessionOf)
+    explicit ProcessWatch(std::wstring exeName, SessionOf sessionOf = &ProcessIdToSessionId,
+                          ListSessions list = &listSessions)
+        : m_exeName(std::move(exeName)), m_sessionOf(sessionOf), m_listSessions(list)
     {
     }
     ~ProcessWatch() = default;
@@ -51,10 +67,12 @@ public:
     bool isRunning();
 
 private:
-    bool inOurSession(DWORD pid) const;
+    // listed: the process list, taken once it is first needed.
+    bool inOurSession(DWORD pid, std::optional<std::vector<ProcessSession>>& listed) const;
 
     std::wstring m_exeName;
     SessionOf m_sessionOf;
+    ListSessions m_listSessions;
     common::UniqueHandle m_found;
 };
 

@@ -1,4 +1,5 @@
 // Whom the library connects to: only a server of its own user.
+#include "sdk/ipc_client.h"
 #include "sdk/transport.h"
 
 #include <gtest/gtest.h>
@@ -170,6 +171,55 @@ TEST_F(TrustTest, APipeOwnedByAnotherAccountIsRefusedByItsOwner)
     EXPECT_EQ(reached(), 1);
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings[0].find("owned by another user"), std::string::npos) << warnings[0];
+}
+
+// A Discord running as administrator, seen by a program that is not: the
+// system refuses its pipe. Wine does not enforce a pipe's DACL, so the seam
+// plays the refusal; the absent and the available pipe are real.
+TEST_F(TrustTest, APipeTheSystemRefusesIsNamedWithTheCauseAndTheNextOneTried)
+{
+    const std::vector<std::string> denied = {m_endpoints[0] + "-elevated", m_endpoints[1] + "-elevated"};
+    const std::string absent = m_endpoints[0] + "-absent";
+    std::vector<std::string> warnings;
+    orvsdk::ConnectPolicy policy;
+    policy.openPipe = [&](const wchar_t* name, unsigned long flags) -> void* {
+        for (const std::string& endpoint : denied) {
+            if (std::wstring(name) == std::wstring(endpoint.begin(), endpoint.end())) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+        return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    };
+    policy.warn = [&](const std::string& text) { warnings.push_back(text); };
+    std::vector<std::string> refused;
+    const auto transport = orvsdk::connectTransport({denied[0], absent, denied[1], m_endpoints[1]}, policy,
+                                                    std::chrono::steady_clock::time_point::max(), &refused);
+    EXPECT_NE(transport, nullptr);
+    EXPECT_EQ(reached(), 1);
+    EXPECT_EQ(refused, denied);
+    ASSERT_EQ(warnings.size(), 2u);
+    for (size_t n = 0; n < 2; ++n) {
+        EXPECT_EQ(warnings[n].rfind(denied[n] + " is not used: Windows refused this program access", 0), 0u)
+            << warnings[n];
+        EXPECT_NE(warnings[n].find("Discord runs as administrator and this program does not"), std::string::npos);
+    }
+
+    // Nothing else there: the create's failure says why.
+    orvsdk::ClientOptions options;
+    options.endpoints = {denied[0], absent, denied[1]};
+    options.trust.openPipe = policy.openPipe;
+    std::vector<std::string> errors;
+    options.log = [&](EDiscordLogLevel level, const std::string& text) {
+        if (level == DiscordLogLevel_Error) {
+            errors.push_back(text);
+        }
+    };
+    std::unique_ptr<orvsdk::IpcClient> client;
+    EXPECT_EQ(orvsdk::IpcClient::connect(options, client), DiscordResult_NotRunning);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "no Discord client could be used: the system refused this program access to " + denied[0] +
+                             ", " + denied[1] + "; " + orvsdk::accessDeniedCause());
 }
 
 TEST_F(TrustTest, PipesAreOpenedForIdentificationOnly)

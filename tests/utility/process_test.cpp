@@ -119,6 +119,49 @@ TEST(ProcessWatch, CountsOnlyAProcessInOurOwnSession)
     EXPECT_TRUE(utility::process::ProcessWatch(L"session.exe", &strangerInSessionTwo).isRunning());
 }
 
+// A front end running elevated, watched by a daemon that is not: asking for
+// its session is refused, and the system's process list tells it instead.
+// Wine refuses no one, so the seams play both.
+BOOL WINAPI refusedForTheStranger(DWORD pid, DWORD* session)
+{
+    if (pid == g_strangerPid) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *session = 1;
+    return TRUE;
+}
+
+DWORD g_listedSession = 0;
+bool listStrangerIn(std::vector<utility::process::ProcessSession>& sessions)
+{
+    sessions = {{GetCurrentProcessId(), 1}, {g_strangerPid, g_listedSession}};
+    return true;
+}
+
+TEST(ProcessWatch, AProcessThatCannotBeAskedIsPlacedByTheProcessList)
+{
+    testsupport::TempDir dir;
+    NamedProcess frontEnd(dir, L"elevated.exe");
+    ASSERT_TRUE(frontEnd.started());
+    g_strangerPid = GetProcessId(frontEnd.handle());
+    g_listedSession = 1;
+    EXPECT_TRUE(utility::process::ProcessWatch(L"elevated.exe", &refusedForTheStranger, &listStrangerIn).isRunning());
+    g_listedSession = 2;
+    EXPECT_FALSE(utility::process::ProcessWatch(L"elevated.exe", &refusedForTheStranger, &listStrangerIn).isRunning());
+    g_strangerPid = 0;
+
+    // The system's list, as the watch takes it, places this process.
+    std::vector<utility::process::ProcessSession> sessions;
+    ASSERT_TRUE(utility::process::listSessions(sessions));
+    DWORD ours = 0;
+    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &ours));
+    const auto self = std::find_if(sessions.begin(), sessions.end(),
+                                   [](const auto& p) { return p.pid == GetCurrentProcessId(); });
+    ASSERT_NE(self, sessions.end());
+    EXPECT_EQ(self->session, ours);
+}
+
 // What the watch checks before it holds a process found by id: that the id
 // still belongs to a process of the name, not to one that took it over.
 TEST(ProcessWatch, HoldsOnlyAProcessThatBearsTheName)
