@@ -49,30 +49,6 @@ bool handOver(const std::wstring& windowClass, const std::wstring& offer)
 
 namespace presence {
 
-bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
-{
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    const DWORD count = handle ? 1 : 0;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        const DWORD waited = MsgWaitForMultipleObjects(count, handle ? &handle : nullptr, FALSE, left, QS_SENDMESSAGE);
-        if (count && (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0)) {
-            return true;
-        }
-        if (waited == WAIT_OBJECT_0 + count) {
-            MSG message;
-            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs what was sent
-            continue;
-        }
-        if (waited == WAIT_FAILED && handle) {
-            const DWORD plain = WaitForSingleObject(handle, left);
-            return plain == WAIT_OBJECT_0 || plain == WAIT_ABANDONED;
-        }
-        return false;
-    }
-}
-
 void dispatchPostedEndings(HWND window)
 {
     if (!window) {

@@ -118,6 +118,24 @@ TEST_F(HostileInput, NoSenderIsHeldWhileStartUpFails)
     }
 }
 
+// A sender that sends again as soon as it is answered does not keep a
+// failed start-up from ending: the wait after the failure ends on time.
+TEST_F(HostileInput, AFloodOfPresencesDoesNotKeepAFailedStartUpFromEnding)
+{
+    startPeer(L"--no-ready");  // the connect gives up after 3 s: time for the flood to begin
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=start"));
+    ASSERT_NE(waitForWindowOf(kIpcClass), nullptr);
+    ChildProcess flood;
+    // It lasts far longer than this test waits for the daemon, unless the daemon's window goes.
+    ASSERT_TRUE(flood.start(quoted(testsupport::programDir() + L"copydata_sender.exe") + L" " + quoted(kIpcClass) +
+                            L" 9990 details=flood --flood " + std::to_wstring(3 * kPatienceMs)));
+    EXPECT_EQ(daemon.wait(kPatienceMs), 0u) << "the daemon did not end while the flood lasted";
+    EXPECT_EQ(flood.wait(kPatienceMs), 0u) << "1: the flood outlasted the daemon's window; 202: it found no window";
+    // Not "init error": under a flood the log drops records rather than hold the daemon.
+    EXPECT_NE(log().find("data = details=flood"), std::string::npos) << "the flood never reached the daemon";
+}
+
 TEST_F(HostileInput, APresenceSentWhileConnectingWinsOverTheCommandLine)
 {
     startPeer(L"--ready-delay 1500");
