@@ -35,14 +35,16 @@ bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
         MSG message;
         calls.peek(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         const ULONGLONG now = calls.clock();
-        const DWORD slice = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kAnsweringSliceMs));
+        const DWORD slice =
+            now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kAnsweringSliceMs));
         const DWORD waited = calls.wait(count, handle ? &handle : nullptr, FALSE, slice, QS_SENDMESSAGE);
         if (count && (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0)) {
             return true;
         }
-        if (waited == WAIT_FAILED) {
-            // Not expected: the handle alone, still a slice at a time.
-            const DWORD plain = handle ? WaitForSingleObject(handle, slice) : (Sleep(slice), WAIT_TIMEOUT);
+        if (waited == WAIT_FAILED && !handle) {
+            Sleep(slice);  // not expected: the time passes all the same, a slice at a time
+        } else if (waited == WAIT_FAILED) {
+            const DWORD plain = WaitForSingleObject(handle, slice);  // not expected: the handle alone
             if (plain == WAIT_OBJECT_0 || plain == WAIT_ABANDONED) {
                 return true;
             }
