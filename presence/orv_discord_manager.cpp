@@ -26,9 +26,10 @@ constexpr DWORD kClearPollMs = 20;
 // The SDK ends its connect within 3 s; this bound only guards against an SDK
 // that does not.
 constexpr DWORD kConnectPatienceMs = 15000;
-// Far beyond any presence (three texts of 128 bytes): a larger payload is
-// refused before it is looked at, so that one message costs little.
-constexpr DWORD kMaxPresenceBytes = 1024 * 1024;
+// Far beyond any presence (three texts of at most 127 bytes, of which the
+// log keeps 512 units): a larger payload is refused before it is looked at,
+// so that one message costs little.
+constexpr DWORD kMaxPresenceBytes = 64 * 1024;
 // A log record keeps 512 units of its message; no more of a payload is worth
 // copying for it.
 constexpr size_t kLoggedUnits = 1024;

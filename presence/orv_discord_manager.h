@@ -100,6 +100,12 @@ public:
     // How long a second start offers its presence to the running instance.
     void setTakeOverPatience(DWORD milliseconds) { m_takeOverPatienceMs = milliseconds; }
 
+    // How a second start opens the running instance's mutex when it may not
+    // have full access to it: a test makes it fail, as Windows does where
+    // the mutex's DACL grants not even SYNCHRONIZE.
+    using OpenMutexFunction = decltype(&OpenMutexW);
+    void setOpenMutexForTest(OpenMutexFunction open) { m_openMutex = open; }
+
 private:
 
     bool becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp);
@@ -120,6 +126,7 @@ private:
     presence::Stamp m_stamp = 0;  // when the presence held came into being
     Phase m_phase = Phase::Starting;
     HANDLE m_mutex = nullptr;  // the single-instance mutex, held from start-up to the end
+    OpenMutexFunction m_openMutex = &OpenMutexW;
     // A front-end presence that came while this process ended, with its
     // stamp, and whether a second start offered one meanwhile (it waits to
     // run in this one's place).

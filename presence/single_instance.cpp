@@ -46,33 +46,50 @@ bool handOver(const std::wstring& windowClass, const std::wstring& offer)
            answer == TRUE;
 }
 
+enum class MutexFound { Created, Exists, Failed };
+
+// The single-instance mutex: created and owned by this start, or another
+// instance's, opened to wait for (mutex stays empty when it cannot be).
+// CreateMutexW "requests the MUTEX_ALL_ACCESS access right" to a mutex that
+// exists; where its DACL grants less (an instance that runs elevated made
+// it, and this start does not), "the function will fail with
+// ERROR_ACCESS_DENIED and the caller should use the OpenMutex function".
+// "Only the SYNCHRONIZE access right is required to use a mutex" (OpenMutexW):
+// a wait on such a handle takes the mutex once that instance ends, and
+// ReleaseMutex asks for no right (MUTEX_MODIFY_STATE is "reserved for future
+// use": Synchronization Object Security and Access Rights).
+MutexFound findTheMutex(const std::wstring& name, OrvDiscordManager::OpenMutexFunction open,
+                        common::UniqueHandle& mutex)
+{
+    for (int attempt = 0;; ++attempt) {
+        mutex.reset(CreateMutexW(nullptr, TRUE, name.c_str()));
+        const DWORD error = GetLastError();
+        if (mutex) {
+            return error == ERROR_ALREADY_EXISTS ? MutexFound::Exists : MutexFound::Created;
+        }
+        if (error != ERROR_ACCESS_DENIED) {
+            ORV_LOG(kInitName, L"the single-instance mutex cannot be made (error %d)", static_cast<int>(error));
+            return MutexFound::Failed;
+        }
+        mutex.reset(open(SYNCHRONIZE, FALSE, name.c_str()));
+        const DWORD openError = GetLastError();
+        if (mutex) {
+            return MutexFound::Exists;
+        }
+        if (openError != ERROR_FILE_NOT_FOUND || attempt > 0) {
+            ORV_LOG(kInitName,
+                    L"the running instance runs with other rights (as administrator?): its mutex cannot be opened "
+                    L"(error %d), so this start only offers cmd and cannot run in its place once it ends",
+                    static_cast<int>(openError));
+            return MutexFound::Exists;
+        }
+        // The running instance ended between the two calls: once more.
+    }
+}
+
 }  // namespace
 
 namespace presence {
-
-bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
-{
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    const DWORD count = handle ? 1 : 0;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        const DWORD waited = MsgWaitForMultipleObjects(count, handle ? &handle : nullptr, FALSE, left, QS_SENDMESSAGE);
-        if (count && (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0)) {
-            return true;
-        }
-        if (waited == WAIT_OBJECT_0 + count) {
-            MSG message;
-            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs what was sent
-            continue;
-        }
-        if (waited == WAIT_FAILED && handle) {
-            const DWORD plain = WaitForSingleObject(handle, left);
-            return plain == WAIT_OBJECT_0 || plain == WAIT_ABANDONED;
-        }
-        return false;
-    }
-}
 
 void dispatchPostedEndings(HWND window)
 {
@@ -142,15 +159,17 @@ bool readOffer(std::wstring_view payload, Stamp& stamp, std::wstring_view& text)
 // instance (or could not), this start has logged it and waited, and ends.
 bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp)
 {
-    common::UniqueHandle mutex(CreateMutexW(nullptr, TRUE, m_instanceName.c_str()));
-    if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) {
+    common::UniqueHandle mutex;
+    const MutexFound found = findTheMutex(m_instanceName, m_openMutex, mutex);
+    if (found == MutexFound::Created) {
         m_mutex = mutex.release();
         return true;
     }
     // Another start holds it. It takes the presence once it runs; until then
     // (its window may not exist yet, it may still connect, or be ending) this
-    // start keeps offering it, and runs in its place if it ends.
-    if (mutex) {
+    // start keeps offering it, and runs in its place if it ends (known only
+    // with its mutex opened).
+    if (found == MutexFound::Exists) {
         const ULONGLONG deadline = GetTickCount64() + m_takeOverPatienceMs;
         const std::wstring offer = presence::makeOffer(stamp, cmd);
         bool waitLogged = false;

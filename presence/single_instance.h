@@ -1,17 +1,13 @@
 #pragma once
 
+#include "presence/answering_wait.h"
+
 #include <windows.h>
 
 #include <string>
 #include <string_view>
 
 namespace presence {
-
-// Waits until handle is signalled (or, without one, for the whole time),
-// answering every message sent to this thread's windows meanwhile, so that
-// no sender is held. Posted messages stay queued. True when the handle was
-// signalled; an abandoned mutex counts, and is then owned by this thread.
-bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds);
 
 // Runs the WM_CLOSE and WM_COMMAND messages posted to window (the main
 // window; none without one). Start-up's waits answer only sent messages, so a

@@ -6,12 +6,42 @@
 //                                            COUNT times, with --distinct each
 //                                            with its number after TEXT (for
 //                                            measurements from outside)
+//   copydata_sender CLASS WPARAM TEXT --flood MS
+//                                            TEXT again and again, each sent as
+//                                            soon as the last was answered,
+//                                            until the window is gone (exit 0)
+//                                            or MS have passed (exit 1)
 // Exit code: the SendMessage result, or 200 + a reason when nothing was sent.
 #include <windows.h>
 
 #include <cwchar>
 #include <cstdlib>
 #include <string>
+
+namespace {
+
+LRESULT sendText(HWND window, WPARAM wParam, std::wstring text)
+{
+    COPYDATASTRUCT data = {};
+    data.dwData = 0x5A5A;
+    data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    data.lpData = text.data();
+    return SendMessageW(window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&data));
+}
+
+int flood(HWND window, WPARAM wParam, const std::wstring& text, ULONGLONG milliseconds)
+{
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    while (IsWindow(window)) {
+        if (GetTickCount64() >= end) {
+            return 1;
+        }
+        sendText(window, wParam, text);
+    }
+    return 0;
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -27,19 +57,14 @@ int wmain(int argc, wchar_t** argv)
         const auto message = static_cast<UINT>(std::wcstoul(argv[4], nullptr, 10));
         return static_cast<int>(SendMessageW(window, message, wParam, 0));
     }
+    if (argc >= 6 && std::wstring(argv[4]) == L"--flood") {
+        return flood(window, wParam, argv[3], std::wcstoull(argv[5], nullptr, 10));
+    }
     const long count = argc >= 5 ? std::wcstol(argv[4], nullptr, 10) : 1;
     const bool distinct = argc >= 6 && std::wstring(argv[5]) == L"--distinct";
     LRESULT result = 0;
     for (long i = 0; i < count; ++i) {
-        std::wstring text = argv[3];
-        if (distinct) {
-            text += std::to_wstring(i);
-        }
-        COPYDATASTRUCT data = {};
-        data.dwData = 0x5A5A;
-        data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        data.lpData = text.data();
-        result = SendMessageW(window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&data));
+        result = sendText(window, wParam, distinct ? argv[3] + std::to_wstring(i) : argv[3]);
     }
     return static_cast<int>(result);
 }

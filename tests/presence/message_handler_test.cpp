@@ -88,6 +88,23 @@ TEST_F(MessageHandler, PayloadCountedWithItsNulKeepsItButTheLogStopsThere)
     EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9990, data = details=d|state=s"));
 }
 
+TEST_F(MessageHandler, APayloadOver64KiBIsRefusedUnreadAndLogged)
+{
+    const std::wstring largest = L"details=" + std::wstring(32 * 1024 - 8, L'x');
+    ASSERT_EQ(largest.size() * sizeof(wchar_t), 64u * 1024);
+    EXPECT_EQ(send(9990, largest), TRUE);
+    EXPECT_EQ(m_manager.details(), largest.substr(8));
+
+    const std::wstring over = L"details=over" + std::wstring(32 * 1024 - 11, L'x');
+    ASSERT_EQ(over.size() * sizeof(wchar_t), 64u * 1024 + 2);
+    EXPECT_EQ(send(9990, over), 0);
+    EXPECT_EQ(send(9992, presence::makeOffer(presence::now(), over)), 0);
+    EXPECT_EQ(m_manager.details(), largest.substr(8));
+    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9990, 65538 bytes: too large, ignored"));
+    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9992, 65546 bytes: too large, ignored"));
+    EXPECT_FALSE(m_log.contains(L"data = details=over")) << "a refused payload is not read";
+}
+
 TEST_F(MessageHandler, AnOfferIsTakenOnlyWhenNewerThanThePresenceHeld)
 {
     const presence::Stamp started = presence::now();  // before the front end's presence below

@@ -7,6 +7,7 @@
 #include "support/message_pump.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <string>
 #include <thread>
@@ -42,12 +43,18 @@ bool takeQuitMessage(WPARAM* code = nullptr)
 }
 
 // Another instance, as far as the mutex tells: a thread that holds it until
-// it ends, leaving it abandoned.
+// it ends, leaving it abandoned. With a DACL, one that runs with other rights.
 class MutexHolder {
 public:
-    explicit MutexHolder(const std::wstring& name)
-        : m_thread([this, name] {
-              HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
+    explicit MutexHolder(const std::wstring& name, const wchar_t* sddl = nullptr)
+        : m_thread([this, name, sddl] {
+              SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+              if (sddl) {
+                  ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                       &attributes.lpSecurityDescriptor, nullptr);
+              }
+              HANDLE mutex = CreateMutexW(sddl ? &attributes : nullptr, TRUE, name.c_str());
+              LocalFree(attributes.lpSecurityDescriptor);
               SetEvent(m_held);
               WaitForSingleObject(m_end, INFINITE);
               CloseHandle(mutex);  // still owned: the mutex is abandoned
@@ -221,6 +228,81 @@ TEST_F(Startup, ASecondStartRunsInPlaceOfAnInstanceThatEndsWithoutTakingItsPrese
     ASSERT_EQ(fakesdk::state().activities.size(), 1u);
     EXPECT_STREQ(fakesdk::state().activities[0].details, "mine");
     EXPECT_EQ(FindWindowW(name.c_str(), nullptr), manager.ipcWindow());
+}
+
+// An instance that runs elevated grants a start without elevation less than
+// the full access CreateMutexW asks for: here SYNCHRONIZE alone, as an
+// explicit DACL (Wine honours it).
+const wchar_t kSynchronizeOnly[] = L"D:(A;;0x00100000;;;WD)";
+
+TEST_F(Startup, ASecondStartWithFewerRightsWaitsForTheInstanceAndRunsInItsPlace)
+{
+    const std::wstring name = uniqueInstanceName();
+    MutexHolder other(name, kSynchronizeOnly);
+    ASSERT_EQ(CreateMutexW(nullptr, FALSE, name.c_str()), nullptr);
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    std::thread ending([&] {
+        Sleep(300);
+        other.end();
+    });
+    OrvDiscordManager manager;
+    manager.setInstanceName(name);
+    const bool running = manager.init(L"details=mine");
+    ending.join();
+    ASSERT_TRUE(running) << "the start ended as if the instance had taken its presence";
+    EXPECT_TRUE(m_log.contains(L"the running instance does not take cmd yet: waiting for it to run or to end"));
+    EXPECT_TRUE(m_log.contains(L"the running instance has ended: this start runs in its place"));
+    ASSERT_EQ(fakesdk::state().activities.size(), 1u);
+    EXPECT_STREQ(fakesdk::state().activities[0].details, "mine");
+}
+
+// Windows refuses even SYNCHRONIZE where the DACL grants nothing to this
+// start; Wine grants it to the mutex's owner, so the open is made to fail.
+HANDLE WINAPI deniedOpen(DWORD, BOOL, LPCWSTR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
+MutexHolder* g_endsWhenOpened = nullptr;
+
+HANDLE WINAPI openAfterTheInstanceEnded(DWORD, BOOL, LPCWSTR)
+{
+    g_endsWhenOpened->end();
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+}
+
+TEST_F(Startup, AMutexThatCannotBeOpenedIsOfferedForThePatienceAndThenEndsTheStart)
+{
+    {
+        SCOPED_TRACE("not even SYNCHRONIZE");
+        const std::wstring name = uniqueInstanceName();
+        MutexHolder other(name, kSynchronizeOnly);
+        OrvDiscordManager manager;
+        manager.setInstanceName(name);
+        manager.setTakeOverPatience(600);
+        manager.setOpenMutexForTest(&deniedOpen);
+        EXPECT_FALSE(manager.init(L"details=d"));
+        EXPECT_TRUE(m_log.contains(L"the running instance runs with other rights (as administrator?): its mutex cannot "
+                                   L"be opened (error 5), so this start only offers cmd and cannot run in its place "
+                                   L"once it ends"));
+        EXPECT_TRUE(m_log.contains(L"cmd not handed over: the running instance neither took it nor ended in 600 ms"));
+        EXPECT_TRUE(m_log.contains(L"progress exist!"));
+        EXPECT_EQ(fakesdk::state().createCalls, 0);
+    }
+    {
+        SCOPED_TRACE("the instance ended between CreateMutexW and OpenMutexW");
+        m_log.clear();
+        const std::wstring name = uniqueInstanceName();
+        MutexHolder other(name, kSynchronizeOnly);
+        g_endsWhenOpened = &other;
+        OrvDiscordManager manager;
+        manager.setInstanceName(name);
+        manager.setOpenMutexForTest(&openAfterTheInstanceEnded);
+        EXPECT_TRUE(manager.init(L"details=d"));
+        EXPECT_FALSE(m_log.contains(L"progress exist!"));
+    }
 }
 
 TEST_F(Startup, WatchdogChecksTheFrontEndFirstThenDrivesTheSdk)

@@ -40,11 +40,13 @@ TEST_F(HostileInput, EachMessageCostsAboutOneCopyOfItsTextAndThePresenceStillArr
         const char* name;
         std::wstring text;
     };
+    // Up to 64 KiB a payload is read, in one pass; beyond, it is refused unread.
     const Case cases[] = {
-        {"1 MiB of |", std::wstring(512 * 1024 - 1, L'|')},
-        {"|= just under 1 MiB", repeated(L"|=", 256 * 1024 - 1)},
-        {"100,000 fields", repeated(L"k=v|", 100000)},
-        {"one 500,000-unit key", std::wstring(500000, L'k') + L"=v"},
+        {"64 KiB of |", std::wstring(32 * 1024, L'|')},
+        {"|= just under 64 KiB", repeated(L"|=", 16 * 1024 - 1)},
+        {"8,192 fields", repeated(L"k=v|", 8192)},
+        {"one 32,000-unit key", std::wstring(32000, L'k') + L"=v"},
+        {"1 MiB of |", std::wstring(512 * 1024, L'|')},
         {"10 MiB of |", std::wstring(5 * 1024 * 1024, L'|')},
         {"1,000,000 fields", repeated(L"a=b|", 1000000)},
         {"|= 2.8 million times", repeated(L"|=", 2800000)},
@@ -116,6 +118,24 @@ TEST_F(HostileInput, NoSenderIsHeldWhileStartUpFails)
         EXPECT_NE(log().find(c.error), std::string::npos) << log();
         m_peer.kill();
     }
+}
+
+// A sender that sends again as soon as it is answered does not keep a
+// failed start-up from ending: the wait after the failure ends on time.
+TEST_F(HostileInput, AFloodOfPresencesDoesNotKeepAFailedStartUpFromEnding)
+{
+    startPeer(L"--no-ready");  // the connect gives up after 3 s: time for the flood to begin
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=start"));
+    ASSERT_NE(waitForWindowOf(kIpcClass), nullptr);
+    ChildProcess flood;
+    // It lasts far longer than this test waits for the daemon, unless the daemon's window goes.
+    ASSERT_TRUE(flood.start(quoted(testsupport::programDir() + L"copydata_sender.exe") + L" " + quoted(kIpcClass) +
+                            L" 9990 details=flood --flood " + std::to_wstring(3 * kPatienceMs)));
+    EXPECT_EQ(daemon.wait(kPatienceMs), 0u) << "the daemon did not end while the flood lasted";
+    EXPECT_EQ(flood.wait(kPatienceMs), 0u) << "1: the flood outlasted the daemon's window; 202: it found no window";
+    // Not "init error": under a flood the log drops records rather than hold the daemon.
+    EXPECT_NE(log().find("data = details=flood"), std::string::npos) << "the flood never reached the daemon";
 }
 
 TEST_F(HostileInput, APresenceSentWhileConnectingWinsOverTheCommandLine)
