@@ -1,14 +1,12 @@
 // orvpresd: shows what the user does in the emulator front end as Discord
 // rich presence. A hidden window, a message loop, and the presence manager.
 #include "common/log.h"
+#include "log_place.h"
 #include "presence/orv_discord_manager.h"
 #include "resource.h"
 #include "utility/task_dispatcher.h"
-#include "utility/ufile.h"
 
 #include <windows.h>
-
-#include <filesystem>
 
 namespace {
 
@@ -96,14 +94,6 @@ void registerMainClass(HINSTANCE instance)
     RegisterClassExW(&windowClass);
 }
 
-void openLog()
-{
-    std::wstring dir = utility::ufile::getModuleDir() + L"log";
-    utility::ufile::makeDir(dir);
-    const std::filesystem::path path = std::filesystem::path(dir + L"\\orvprs.log").make_preferred();
-    common::initLog(path.wstring());
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
@@ -119,7 +109,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     HWND window = CreateWindowExW(0, g_windowClass, g_title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
                                   nullptr, nullptr, instance, nullptr);
     if (!window) {
-        ORV_LOG("wWinMain", L"no main window (error %d): nothing to do", static_cast<int>(GetLastError()));
+        ORV_LOG_LIFECYCLE("wWinMain", L"no main window (error %d): nothing to do", static_cast<int>(GetLastError()));
         common::shutdownLog();
         return 0;
     }

@@ -102,21 +102,38 @@ void formatMessage(wchar_t* buffer, size_t capacity, const wchar_t* format, va_l
     _vsnwprintf(buffer, capacity - 1, format, args);
 }
 
-void log(const char* function, int line, const wchar_t* format, ...) noexcept
+namespace {
+
+void logWith(LogPriority priority, const char* function, int line, const wchar_t* format, va_list args) noexcept
 {
     const LogSink sink = g_sink.load(std::memory_order_acquire);
     if (!sink) {
         return;
     }
     wchar_t message[kFormatCapacity];
-    va_list args{};
-    va_start(args, format);
     formatMessage(message, kFormatCapacity, format, args);
-    va_end(args);
-    sink(function, line, message);
+    sink(function, line, message, priority);
 }
 
-void logToFile(const char* function, int line, const wchar_t* message) noexcept
+}  // namespace
+
+void log(const char* function, int line, const wchar_t* format, ...) noexcept
+{
+    va_list args{};
+    va_start(args, format);
+    logWith(LogPriority::Ordinary, function, line, format, args);
+    va_end(args);
+}
+
+void logLifecycle(const char* function, int line, const wchar_t* format, ...) noexcept
+{
+    va_list args{};
+    va_start(args, format);
+    logWith(LogPriority::Lifecycle, function, line, format, args);
+    va_end(args);
+}
+
+void logToFile(const char* function, int line, const wchar_t* message, LogPriority priority) noexcept
 {
     try {
         wchar_t copy[kMessageUnits + 1];
@@ -133,21 +150,31 @@ void logToFile(const char* function, int line, const wchar_t* message) noexcept
             }
         }
         copy[units] = L'\0';
-        LogStream stream(function, line);
+        LogStream stream(function, line, priority);
         stream << copy;
     } catch (...) {
         // A log call never fails its caller.
     }
 }
 
-void initLog(const std::wstring& path)
+bool initLog(const std::wstring& path, uint32_t* error)
 {
-    if (path.empty() || LogWriter::instance()) {
-        return;
+    DWORD why = 0;
+    if (LogWriter::instance()) {
+        return true;
     }
-    auto* writer = new LogWriter();
-    writer->start(path);
-    LogWriter::setInstance(writer);
+    if (!path.empty()) {
+        auto* writer = new LogWriter();
+        if (writer->start(path, &why)) {
+            LogWriter::setInstance(writer);
+            return true;
+        }
+        delete writer;
+    }
+    if (error) {
+        *error = why;
+    }
+    return false;
 }
 
 }  // namespace common

@@ -1,14 +1,17 @@
 #pragma once
 
+#include "common/log_priority.h"
+
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace common {
 
-// Receives one finished message: the caller's function name, its source line
-// and the formatted text (terminated).
-using LogSink = void (*)(const char* function, int line, const wchar_t* message);
+// Receives one finished message: the caller's function name, its source line,
+// the formatted text (terminated) and how hard it is to be kept.
+using LogSink = void (*)(const char* function, int line, const wchar_t* message, LogPriority priority);
 
 // Installs the sink of common::log. Until then a log call does nothing.
 void setLogSink(LogSink sink) noexcept;
@@ -17,12 +20,19 @@ void setLogSink(LogSink sink) noexcept;
 // int). Never fails, never throws, callable from any thread at any time.
 void log(const char* function, int line, const wchar_t* format, ...) noexcept;
 
-// The file sink: builds one record and hands it to the log writer.
-void logToFile(const char* function, int line, const wchar_t* message) noexcept;
+// The same for a lifecycle record: the start, a presence taken, why the
+// process ends. The log keeps room for these that other records cannot take.
+void logLifecycle(const char* function, int line, const wchar_t* format, ...) noexcept;
 
-// Starts the log writer for this path, once. An empty path, or a second call,
-// does nothing.
-void initLog(const std::wstring& path);
+// The file sink: builds one record and hands it to the log writer.
+void logToFile(const char* function, int line, const wchar_t* message, LogPriority priority) noexcept;
+
+// Opens the log file at path (creating it, not its folder) and starts the log
+// writer on it, once. True when the log is open, by this call or an earlier
+// one. False, with the system's error code in *error, when the file cannot be
+// opened: no writer starts, and another path may be tried. An empty path is
+// false with error 0.
+bool initLog(const std::wstring& path, uint32_t* error = nullptr);
 
 // Writes what is pending and stops the log writer; later records are
 // dropped. For the end of the process, so that its last records are kept.
@@ -34,6 +44,7 @@ void formatMessage(wchar_t* buffer, size_t capacity, const wchar_t* format, va_l
 
 }  // namespace common
 
-// Logs under an explicit qualified function name, as the log's readers expect
-// "Class::method" whatever the compiler calls it.
+// Log under an explicit qualified function name, as the log's readers expect
+// "Class::method" whatever the compiler calls it; the second, a lifecycle record.
 #define ORV_LOG(function, ...) ::common::log(function, __LINE__, __VA_ARGS__)
+#define ORV_LOG_LIFECYCLE(function, ...) ::common::logLifecycle(function, __LINE__, __VA_ARGS__)

@@ -11,9 +11,11 @@ namespace {
 // one never stops the log: without the mutex a write still lands whole.
 constexpr DWORD kLockPatienceMs = 2000;
 
+}  // namespace
+
 // One name for every process that writes the file, whatever case its path
 // was given in.
-std::wstring mutexNameFor(const std::wstring& path)
+std::wstring logFileMutexName(const std::wstring& path)
 {
     std::wstring full(MAX_PATH, L'\0');
     DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
@@ -36,8 +38,6 @@ std::wstring mutexNameFor(const std::wstring& path)
     }
     return name;
 }
-
-}  // namespace
 
 // Holds the file's mutex for one write or cut; an abandoned mutex is taken
 // over, and one that cannot be had in time is done without.
@@ -69,7 +69,7 @@ bool LogFile::open(const std::wstring& path)
 {
     m_failed = false;
     m_path = path;
-    m_mutex.reset(CreateMutexW(nullptr, FALSE, mutexNameFor(path).c_str()));
+    m_mutex.reset(CreateMutexW(nullptr, FALSE, logFileMutexName(path).c_str()));
     // Appending only: without FILE_WRITE_DATA every write lands at the end of
     // the file as it is then, whoever else wrote meanwhile.
     m_handle.reset(CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,

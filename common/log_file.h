@@ -8,6 +8,11 @@
 
 namespace common {
 
+// The name of the mutex that keeps the writers of the log file at path apart,
+// whatever case the path is given in. A writer waits for it a bounded time,
+// then writes without it.
+std::wstring logFileMutexName(const std::wstring& path);
+
 // The log writer's file: appending, byte-exact writes, shared with other
 // processes for reading and writing, 64-bit positions. Once a write fails the
 // file stays failed and takes nothing more.

@@ -77,8 +77,8 @@ int formatRecordPrefix(char* out, size_t capacity, const SYSTEMTIME& time, DWORD
     return static_cast<int>(total);
 }
 
-LogStream::LogStream(const char* function, int line)
-    : std::strstream(m_buffer, kCapacity, std::ios::in | std::ios::out)
+LogStream::LogStream(const char* function, int line, LogPriority priority)
+    : std::strstream(m_buffer, kCapacity, std::ios::in | std::ios::out), m_priority(priority)
 {
     SYSTEMTIME now;
     currentLocalTime(now);
@@ -159,7 +159,7 @@ LogStream::~LogStream()
     if (fail()) {
         return;
     }
-    writer->append(m_buffer, size());
+    writer->append(m_buffer, size(), m_priority);
 }
 
 }  // namespace common

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/log_priority.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -14,12 +16,12 @@ int formatRecordPrefix(char* out, size_t capacity, const SYSTEMTIME& time, DWORD
                        const char* function, int line) noexcept;
 
 // One log record under construction, in a fixed 1024-byte array. Destroying it
-// commits the record to the log writer.
+// commits the record to the log writer, with its priority.
 class LogStream : public std::strstream {
 public:
     static constexpr size_t kCapacity = 1024;
 
-    LogStream(const char* function, int line);
+    LogStream(const char* function, int line, LogPriority priority = LogPriority::Ordinary);
     ~LogStream() override;
 
     LogStream(const LogStream&) = delete;
@@ -35,6 +37,7 @@ public:
 
 private:
     char m_buffer[kCapacity] = {};
+    LogPriority m_priority;
 };
 
 }  // namespace common

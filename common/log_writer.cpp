@@ -14,6 +14,9 @@ std::atomic<LogWriter*> g_writer{nullptr};
 LogWriter::LogWriter(std::chrono::milliseconds flushInterval, uint64_t cutSize, uint64_t keepSize)
     : m_flushInterval(flushInterval), m_cutSize(cutSize), m_keepSize(keepSize)
 {
+    // Room for the whole bound at once: taking a record never allocates, so
+    // none is lost for want of memory.
+    m_pending.reserve(kCapacity);
 }
 
 LogWriter::~LogWriter()
@@ -31,9 +34,25 @@ void LogWriter::setInstance(LogWriter* writer) noexcept
     g_writer.store(writer, std::memory_order_release);
 }
 
-void LogWriter::start(const std::wstring& path)
+bool LogWriter::start(const std::wstring& path, DWORD* error)
 {
-    m_thread = std::thread(&LogWriter::run, this, path);
+    // Opened here, so that the caller learns whether the log has a place.
+    LogFile file;
+    if (!file.open(path)) {
+        if (error) {
+            *error = GetLastError();
+        }
+        return false;
+    }
+    try {
+        m_thread = std::thread(&LogWriter::run, this, std::move(file));
+    } catch (...) {
+        if (error) {
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+        }
+        return false;
+    }
+    return true;
 }
 
 void LogWriter::stop() noexcept
@@ -54,12 +73,13 @@ size_t LogWriter::pendingSize() const
     return m_pending.size();
 }
 
-void LogWriter::append(const char* data, size_t size) noexcept
+void LogWriter::append(const char* data, size_t size, LogPriority priority) noexcept
 {
     bool wake = false;
     try {
         std::lock_guard<SrwMutex> lock(m_mutex);
-        if (m_pending.size() > m_threshold) {
+        const size_t limit = pendingLimit(priority);
+        if (m_pending.size() > limit || size > limit - m_pending.size()) {
             return;
         }
         m_pending.append(data, size);
@@ -72,12 +92,10 @@ void LogWriter::append(const char* data, size_t size) noexcept
     }
 }
 
-void LogWriter::run(const std::wstring& path)
+void LogWriter::run(LogFile file)
 {
-    LogFile file;
-    file.open(path);
-
     std::string batch;
+    batch.reserve(kCapacity);  // swapped with m_pending: both keep their room
     std::unique_lock<SrwMutex> lock(m_mutex);
     for (;;) {
         // Wakes for a stop request, a full threshold or the end of the

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/log_priority.h"
+
 #include <windows.h>
 
 #include <chrono>
@@ -11,13 +13,23 @@
 
 namespace common {
 
+class LogFile;
+
 // Collects records in memory and appends them to the log file on its own
 // thread, at the latest every flush interval or as soon as the threshold of
 // pending bytes is reached. Cuts the file back to its last 2 MiB once it
 // reaches 50 MiB.
+//
+// What is pending is bounded by kCapacity. One message's handling can log
+// several KiB (its records, the SDK's diagnostics, the reason it ends) before
+// the writer gets to run, so the bound lies well above the threshold; the top
+// kLifecycleRoom of it takes only lifecycle records, so that those reach the
+// file whatever else floods the log.
 class LogWriter {
 public:
     static constexpr uint32_t kThreshold = 4096;
+    static constexpr uint32_t kCapacity = 65536;
+    static constexpr uint32_t kLifecycleRoom = 16384;
     static constexpr uint64_t kCutSize = 52428800;
     static constexpr uint64_t kKeepSize = 2097152;
     static constexpr std::chrono::milliseconds kFlushInterval{500};
@@ -29,14 +41,23 @@ public:
     LogWriter(const LogWriter&) = delete;
     LogWriter& operator=(const LogWriter&) = delete;
 
-    // Starts the writer thread on the file at path.
-    void start(const std::wstring& path);
+    // Opens the file at path on the calling thread and starts the writer
+    // thread on it. False, with the system's error code in *error, when the
+    // file cannot be opened or the thread cannot start: nothing runs then.
+    bool start(const std::wstring& path, DWORD* error = nullptr);
 
     // Writes what is pending and ends the writer thread.
     void stop() noexcept;
 
-    // Takes one record. Refused while more than the threshold is pending.
-    void append(const char* data, size_t size) noexcept;
+    // Takes one record if it fits whole below the bound of its priority
+    // (pendingLimit); otherwise drops it.
+    void append(const char* data, size_t size, LogPriority priority = LogPriority::Ordinary) noexcept;
+
+    // How many bytes may be pending once a record of this priority is taken.
+    static constexpr size_t pendingLimit(LogPriority priority) noexcept
+    {
+        return priority == LogPriority::Lifecycle ? kCapacity : kCapacity - kLifecycleRoom;
+    }
 
     size_t pendingSize() const;
 
@@ -45,7 +66,7 @@ public:
     static void setInstance(LogWriter* writer) noexcept;
 
 private:
-    void run(const std::wstring& path);
+    void run(LogFile file);
 
     bool m_stop = false;
     const uint32_t m_threshold = kThreshold;

@@ -66,13 +66,13 @@ void logSdkMessage(EDiscordLogLevel level, const char* message)
 bool OrvDiscordManager::init(const wchar_t* commandLine)
 {
     const std::wstring cmd = commandLine ? commandLine : L"";
-    ORV_LOG(kInitName, L"\r\n\r\n***** discord init ******");
+    ORV_LOG_LIFECYCLE(kInitName, L"\r\n\r\n***** discord init ******");
     std::wstring scratch;
-    ORV_LOG(kInitName, L"cmd:%s", utility::ustring::loggable(cmd, scratch));
+    ORV_LOG_LIFECYCLE(kInitName, L"cmd:%s", utility::ustring::loggable(cmd, scratch));
     // Every wait before the process ends answers sent messages: a front end
     // that sends a presence then is never held (the presence may be dropped).
     if (cmd.empty()) {
-        ORV_LOG(kInitName, L"no cmd");
+        ORV_LOG_LIFECYCLE(kInitName, L"no cmd");
         presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
         return false;
     }
@@ -85,7 +85,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     // posted.
     presence::dispatchPostedEndings(m_mainWindow);
     if (m_phase == Phase::Ending) {
-        ORV_LOG(kInitName, L"told to end while starting up");
+        ORV_LOG_LIFECYCLE(kInitName, L"told to end while starting up");
         return false;
     }
     m_phase = Phase::Connecting;
@@ -96,10 +96,10 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     }
     presence::dispatchPostedEndings(m_mainWindow);
     if (m_phase == Phase::Ending) {
-        ORV_LOG(kInitName, L"told to end while connecting: nothing published");
+        ORV_LOG_LIFECYCLE(kInitName, L"told to end while connecting: nothing published");
         return false;
     }
-    ORV_LOG(kInitName, L"init sucess");
+    ORV_LOG_LIFECYCLE(kInitName, L"init sucess");
     m_phase = Phase::Running;
 
     if (cmdStamp > m_stamp) {
@@ -145,14 +145,15 @@ bool OrvDiscordManager::connectCore()
         connecting.join();
     } else {
         connecting.detach();  // its core, if one ever comes, goes with the process
-        ORV_LOG(kInitName, L"Discord's connect did not end within %d ms", static_cast<int>(kConnectPatienceMs));
-        ORV_LOG(kInitName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
+        ORV_LOG_LIFECYCLE(kInitName, L"Discord's connect did not end within %d ms",
+                          static_cast<int>(kConnectPatienceMs));
+        ORV_LOG_LIFECYCLE(kInitName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
         return false;
     }
     m_core = shared->core;
     m_ownsCore = m_core != nullptr;
     if (!m_core) {
-        ORV_LOG(kInitName, L"init error %d", static_cast<int>(shared->result));
+        ORV_LOG_LIFECYCLE(kInitName, L"init error %d", static_cast<int>(shared->result));
         return false;
     }
     m_core->SetLogHook(DiscordLogLevel_Info, &logSdkMessage);
@@ -222,7 +223,7 @@ bool OrvDiscordManager::connected(const char* function)
     if (result == discord::Result::Ok) {
         return true;
     }
-    ORV_LOG(function, L"dicord core not ok %d", static_cast<int>(result));
+    ORV_LOG_LIFECYCLE(function, L"dicord core not ok %d", static_cast<int>(result));
     quit();
     return false;
 }
@@ -237,7 +238,7 @@ void OrvDiscordManager::take(std::wstring_view text, presence::Stamp stamp)
 void OrvDiscordManager::checkLiveness()
 {
     if (!m_frontEnd.isRunning()) {
-        ORV_LOG(kWatchdogName, L"orvhost not exist");
+        ORV_LOG_LIFECYCLE(kWatchdogName, L"orvhost not exist");
         quit();
         return;
     }
@@ -283,7 +284,7 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
         } else {
             m_heldWhileEnding.assign(text);
             m_heldStamp = presence::now();
-            ORV_LOG(kHandlerName, L"ending: kept for an instance that follows");
+            ORV_LOG_LIFECYCLE(kHandlerName, L"ending: kept for an instance that follows");
         }
         return 0;
     }

@@ -82,9 +82,9 @@ void OrvDiscordManager::update()
 {
     // The texts come from outside: escaped where they hold line breaks.
     std::wstring scratch;
-    ORV_LOG("OrvDiscordManager::update", L"update detail:%s", utility::ustring::loggable(m_details, scratch));
-    ORV_LOG("OrvDiscordManager::update", L"update state:%s", utility::ustring::loggable(m_state, scratch));
-    ORV_LOG("OrvDiscordManager::update", L"update icon:%s", utility::ustring::loggable(m_gameIcon, scratch));
+    ORV_LOG_LIFECYCLE("OrvDiscordManager::update", L"update detail:%s", utility::ustring::loggable(m_details, scratch));
+    ORV_LOG_LIFECYCLE("OrvDiscordManager::update", L"update state:%s", utility::ustring::loggable(m_state, scratch));
+    ORV_LOG_LIFECYCLE("OrvDiscordManager::update", L"update icon:%s", utility::ustring::loggable(m_gameIcon, scratch));
 
     if (m_details == m_lastDetails && m_state == m_lastState) {
         ORV_LOG("OrvDiscordManager::update", L"same info");

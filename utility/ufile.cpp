@@ -3,7 +3,10 @@
 #include "common/log.h"
 
 #include <windows.h>
+#include <knownfolders.h>
 #include <shlobj.h>
+
+#include <vector>
 
 namespace utility::ufile {
 
@@ -40,7 +43,83 @@ bool makeDir(const std::wstring& path)
         return true;
     }
     ORV_LOG("utility::ufile::makeDir", L"make dir failed! error = %d.", result);
+    SetLastError(static_cast<DWORD>(result));
     return false;
+}
+
+namespace {
+
+std::wstring environmentVariable(const wchar_t* name)
+{
+    std::vector<wchar_t> value(MAX_PATH);
+    DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (length >= value.size()) {  // too small: the size needed, terminator included
+        value.resize(length);
+        length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    }
+    return length < value.size() ? std::wstring(value.data(), length) : std::wstring();
+}
+
+// The system's own text for an error code, without its line break.
+std::wstring systemText(DWORD error)
+{
+    wchar_t text[256] = {};
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                                  256, nullptr);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L'.')) {
+        --length;
+    }
+    return std::wstring(text, length);
+}
+
+}  // namespace
+
+std::wstring getLocalAppDataDir()
+{
+    std::wstring dir = environmentVariable(L"LOCALAPPDATA");
+    if (dir.empty()) {
+        // Windows Vista and later; the string is freed with CoTaskMemFree
+        // whether the call succeeds or not.
+        PWSTR known = nullptr;
+        if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &known)) && known) {
+            dir = known;
+        }
+        CoTaskMemFree(known);
+    }
+    if (!dir.empty() && dir.back() != L'\\' && dir.back() != L'/') {
+        dir += L'\\';
+    }
+    return dir;
+}
+
+std::wstring describeWriteError(uint32_t error)
+{
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+        return L"this user may not write there: the folder is read-only for this user, as Program Files is for a "
+               L"standard user";
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DIRECTORY:
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+    case ERROR_CANNOT_MAKE:
+        return L"the folder cannot be made there: a file of the same name may stand in its way";
+    case ERROR_WRITE_PROTECT:
+        return L"the drive is write-protected";
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return L"another program holds the log file and lets no one else write it";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return L"the disk is full";
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+        return L"the folder's path is not one Windows can use (too long, or not a full path)";
+    }
+    const std::wstring text = systemText(error);
+    return text.empty() ? L"an error Windows gives no text for" : text;
 }
 
 }  // namespace utility::ufile

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace utility::ufile {
@@ -13,6 +14,15 @@ std::wstring getModuleDir();
 std::wstring getParentDir(const std::wstring& path);
 
 // Creates the directory and every missing parent; true when it exists after.
+// False, with the system's error code in GetLastError, when it cannot.
 bool makeDir(const std::wstring& path);
+
+// This user's local application-data folder, with a trailing separator: the
+// environment's LOCALAPPDATA, else the known folder; empty when neither is.
+std::wstring getLocalAppDataDir();
+
+// Why a folder cannot be written, from the system's error code, in words a
+// user can act on.
+std::wstring describeWriteError(uint32_t error);
 
 }  // namespace utility::ufile

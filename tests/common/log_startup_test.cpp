@@ -14,7 +14,7 @@ namespace {
 
 int g_sinkCalls = 0;
 
-void countingSink(const char*, int, const wchar_t*) noexcept
+void countingSink(const char*, int, const wchar_t*, common::LogPriority) noexcept
 {
     ++g_sinkCalls;
 }
@@ -31,13 +31,18 @@ TEST(LogStartup, RecordsBeforeSinkOrWriterAreLostThenTheFirstPathIsUsed)
 
     common::setLogSink(&common::logToFile);
     common::log("f", 3, L"before the writer");
-    common::initLog(L"");
+    EXPECT_FALSE(common::initLog(L""));
     EXPECT_EQ(common::LogWriter::instance(), nullptr) << "an empty path started a writer";
+    // A place that cannot be written is reported, so that another is tried.
+    uint32_t error = 0;
+    EXPECT_FALSE(common::initLog(dir.file(L"missing\\x.log"), &error));
+    EXPECT_EQ(error, static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(common::LogWriter::instance(), nullptr);
 
-    common::initLog(dir.file(L"first.log"));
+    EXPECT_TRUE(common::initLog(dir.file(L"first.log")));
     common::LogWriter* writer = common::LogWriter::instance();
     ASSERT_NE(writer, nullptr);
-    common::initLog(dir.file(L"second.log"));
+    EXPECT_TRUE(common::initLog(dir.file(L"second.log")));
     EXPECT_EQ(common::LogWriter::instance(), writer);
 
     common::log("f", 4, L"after %s", L"start");

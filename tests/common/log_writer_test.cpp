@@ -37,26 +37,42 @@ std::string waitForFile(const std::wstring& path, size_t size, std::chrono::seco
     return bytes;
 }
 
-TEST(LogWriter, AcceptsUpToTheThresholdPendingThenRefuses)
+// While the writer lags, ordinary records fill what is pending up to the
+// bound less the lifecycle room, lifecycle records up to the bound; a record
+// is taken whole or not at all, and what was taken reaches the file.
+TEST(LogWriter, KeepsTheTopOfItsBoundForLifecycleRecords)
 {
-    TempDir dir;
-    LogWriter writer;
-    const std::string kilobyte(1024, 'k');
-    for (int i = 0; i < 4; ++i) {
-        append(writer, kilobyte);
-    }
-    ASSERT_EQ(writer.pendingSize(), 4096u);
-    append(writer, "accepted\r\n");  // exactly 4096 pending: still taken
-    EXPECT_EQ(writer.pendingSize(), 4106u);
-    append(writer, "refused\r\n");
-    EXPECT_EQ(writer.pendingSize(), 4106u);
+    using common::LogPriority;
+    constexpr size_t kOrdinaryRoom = LogWriter::kCapacity - LogWriter::kLifecycleRoom;
+    struct Case {
+        const char* name;
+        size_t pending;  // lifecycle bytes already waiting
+        LogPriority priority;
+        bool taken;      // a 10-byte record
+    };
+    const Case cases[] = {
+        {"ordinary, beyond the threshold", LogWriter::kThreshold + 1, LogPriority::Ordinary, true},
+        {"ordinary, filling its room", kOrdinaryRoom - 10, LogPriority::Ordinary, true},
+        {"ordinary, one byte over its room", kOrdinaryRoom - 9, LogPriority::Ordinary, false},
+        {"ordinary, lifecycle records past its room", kOrdinaryRoom + 100, LogPriority::Ordinary, false},
+        {"lifecycle, past the ordinary room", kOrdinaryRoom, LogPriority::Lifecycle, true},
+        {"lifecycle, filling the bound", LogWriter::kCapacity - 10, LogPriority::Lifecycle, true},
+        {"lifecycle, one byte over the bound", LogWriter::kCapacity - 9, LogPriority::Lifecycle, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        LogWriter writer;
+        writer.append(std::string(c.pending, 'f').data(), c.pending, LogPriority::Lifecycle);
+        ASSERT_EQ(writer.pendingSize(), c.pending);
+        const std::string record = "a record\r\n";  // 10 bytes
+        writer.append(record.data(), record.size(), c.priority);
+        EXPECT_EQ(writer.pendingSize(), c.pending + (c.taken ? 10 : 0));
 
-    writer.start(dir.file(L"a.log"));
-    writer.stop();
-    const std::string file = testsupport::readFile(dir.file(L"a.log"));
-    EXPECT_EQ(file.size(), 4106u);
-    EXPECT_EQ(file.substr(4096), "accepted\r\n");
-    EXPECT_EQ(writer.pendingSize(), 0u);
+        ASSERT_TRUE(writer.start(dir.file(L"a.log")));
+        writer.stop();
+        EXPECT_EQ(testsupport::readFile(dir.file(L"a.log")).size(), c.pending + (c.taken ? 10 : 0));
+    }
 }
 
 TEST(LogWriter, WritesSmallBatchesOnItsIntervalWithoutBeingStopped)
@@ -167,14 +183,15 @@ TEST(LogWriter, FileIsSharedForReadingAndWritingWhileOpen)
     }
 }
 
-TEST(LogWriter, UnopenableFileDiscardsRecordsWithoutFailing)
+TEST(LogWriter, AnUnopenableFileIsReportedAndNothingRuns)
 {
     TempDir dir;
     LogWriter writer;
-    writer.start(dir.file(L"missing\\a.log"));
+    DWORD error = 0;
+    EXPECT_FALSE(writer.start(dir.file(L"missing\\a.log"), &error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     append(writer, "gone\r\n");
     writer.stop();
-    EXPECT_EQ(writer.pendingSize(), 0u);
     EXPECT_FALSE(testsupport::fileExists(dir.file(L"missing\\a.log")));
 }
 

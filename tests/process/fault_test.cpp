@@ -4,6 +4,9 @@
 // the one Discord shows.
 #include "process/daemon_fixture.h"
 
+#include "common/log_file.h"
+#include "common/unique_handle.h"
+
 #include <psapi.h>
 
 #include <string>
@@ -157,13 +160,37 @@ TEST_F(Faults, BadMessagesAreSurvivedAndTheLastValidPresenceWins)
     EXPECT_TRUE(waitForLog("data = details=%s%d%n%x%%|state=%ls %hs %S"));
 }
 
+// Sets an environment variable of this process, which the daemons it starts
+// inherit, for as long as it lives.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : m_name(name)
+    {
+        wchar_t saved[MAX_PATH] = {};
+        m_wasSet = GetEnvironmentVariableW(name, saved, MAX_PATH) > 0;
+        m_saved = saved;
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedEnvironment() { SetEnvironmentVariableW(m_name, m_wasSet ? m_saved.c_str() : nullptr); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const wchar_t* m_name;
+    std::wstring m_saved;
+    bool m_wasSet = false;
+};
+
 TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
 {
     startPeer();
     startFrontEnd();
     {
-        SCOPED_TRACE("a file named log where the directory should be");
+        // Under Wine as root every folder can be written: a file in the log
+        // folder's place stands for one this user may not write.
+        SCOPED_TRACE("a file named log where the directory should be: the log goes to the user's folder");
         testsupport::writeFile(m_dir.file(L"log"), "not a directory");
+        ScopedEnvironment userData(L"LOCALAPPDATA", m_dir.file(L"user\\AppData\\Local"));
         ChildProcess daemon;
         ASSERT_TRUE(startDaemon(daemon, L"details=nolog|state=s"));
         ASSERT_TRUE(waitForActivities(1));
@@ -171,6 +198,20 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
         PostMessageW(waitForWindowOf(L"ORVPRESD"), WM_CLOSE, 0, 0);
         EXPECT_EQ(daemon.wait(15000), 0u);
         DeleteFileW(m_dir.file(L"log").c_str());
+
+        const std::string text = testsupport::readFile(m_dir.file(L"user\\AppData\\Local\\orvpresd\\log\\orvprs.log"));
+        const std::wstring besideProgram = m_dir.file(L"log");
+        const std::string first = text.substr(0, text.find("\r\n"));
+        EXPECT_NE(first.find("\topenLog\t("), std::string::npos) << text;
+        EXPECT_NE(first.find("):the log cannot be written beside the program, in " +
+                             std::string(besideProgram.begin(), besideProgram.end()) + " (error "),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(first.find("a file of the same name may stand in its way); it is written here instead"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("init sucess\r\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("update detail:nolog\r\n"), std::string::npos) << text;
     }
     {
         SCOPED_TRACE("a 60,000,000-byte log at start");
@@ -192,6 +233,72 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
         EXPECT_LT(text.size(), 2097152u + 65536u) << "the log was not cut back";
         EXPECT_NE(text.find("init sucess"), std::string::npos);
     }
+}
+
+// One message's handling can log several KiB (its own records, the SDK's
+// diagnostics, the reason) before the log writer gets to run. A Discord side
+// floods diagnostics and goes while presences stream in, and the writer lags
+// throughout: the test holds the file's lock, as another process writing the
+// log may for up to 2 s per batch (without it, whether the writer runs in time
+// is left to the scheduler). The log keeps every presence taken and ends with
+// why the daemon ended.
+TEST_F(Faults, TheDaemonsOwnRecordsOutlastAFloodWhileTheLogLags)
+{
+    constexpr DWORD kFloodAfterMs = 3000;
+    constexpr DWORD kLockedBeforeFloodMs = 1500;
+    constexpr DWORD kPresenceEveryMs = 35;
+    startPeer(L"--error-flood 200 --error-flood-after " + std::to_wstring(kFloodAfterMs));
+    startFrontEnd();
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, L"details=flood-start|state=s"));
+    ASSERT_TRUE(waitForActivities(1));
+    const ULONGLONG floodAt = GetTickCount64() + kFloodAfterMs;  // or a little sooner
+    HWND ipc = FindWindowW(kIpcClass, nullptr);
+    ASSERT_NE(ipc, nullptr);
+
+    // The writer's first batch once the lock is held waits 2 s for it, and
+    // then its cut as long: the flood comes inside that wait.
+    const std::wstring logMutexName = common::logFileMutexName(m_dir.file(L"log\\orvprs.log"));
+    common::UniqueHandle logMutex;
+    std::vector<int> taken;
+    int kept = 0;
+    const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
+    for (int i = 0; daemon.running() && GetTickCount64() < deadline; ++i) {
+        if (!logMutex && GetTickCount64() + kLockedBeforeFloodMs >= floodAt) {
+            logMutex.reset(CreateMutexW(nullptr, FALSE, logMutexName.c_str()));  // the daemon's: owned by waiting
+            ASSERT_TRUE(logMutex);
+            const DWORD waited = WaitForSingleObject(logMutex.get(), kPatienceMs);
+            ASSERT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) << waited;
+        }
+        DWORD_PTR answer = 0;
+        if (sendText(ipc, L"details=flood-" + std::to_wstring(i) + L"|state=streaming", kSendTimeoutMs, &answer)) {
+            if (answer == TRUE) {
+                taken.push_back(i);
+            } else {
+                ++kept;  // while ending: kept for a start that follows
+            }
+        }
+        Sleep(kPresenceEveryMs);
+    }
+    if (logMutex) {
+        ReleaseMutex(logMutex.get());
+    }
+    ASSERT_EQ(daemon.wait(kPatienceMs), 0u);
+
+    const std::string text = log();
+    const size_t reason = text.find("dicord core not ok");
+    ASSERT_NE(reason, std::string::npos) << text.substr(text.size() > 3000 ? text.size() - 3000 : 0);
+    EXPECT_NE(text.find("more like it"), std::string::npos) << "the flood never reached the daemon";
+    EXPECT_FALSE(taken.empty());
+    for (const int i : taken) {
+        EXPECT_NE(text.find("update detail:flood-" + std::to_string(i) + "\r\n"), std::string::npos) << i;
+    }
+    size_t keptRecords = 0;
+    for (size_t at = text.find("ending: kept for an instance that follows", reason); at != std::string::npos;
+         at = text.find("ending: kept for an instance that follows", at + 1)) {
+        ++keptRecords;
+    }
+    EXPECT_GE(keptRecords, static_cast<size_t>(kept)) << text.substr(reason);
 }
 
 // A pipe owned by another account (SYSTEM here, as another user's would be

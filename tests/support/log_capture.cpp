@@ -19,10 +19,10 @@ LogCapture::~LogCapture()
     common::setLogSink(nullptr);
 }
 
-void LogCapture::sink(const char* function, int line, const wchar_t* message) noexcept
+void LogCapture::sink(const char* function, int line, const wchar_t* message, common::LogPriority priority) noexcept
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_entries.push_back({function ? function : "", line, message ? message : L""});
+    g_entries.push_back({function ? function : "", line, message ? message : L"", priority});
 }
 
 std::vector<LogCapture::Entry> LogCapture::entries() const

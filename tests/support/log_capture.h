@@ -15,6 +15,7 @@ public:
         std::string function;
         int line;
         std::wstring message;
+        common::LogPriority priority;
     };
 
     LogCapture();
@@ -26,7 +27,7 @@ public:
     void clear();
 
 private:
-    static void sink(const char* function, int line, const wchar_t* message) noexcept;
+    static void sink(const char* function, int line, const wchar_t* message, common::LogPriority priority) noexcept;
 };
 
 }  // namespace testsupport

@@ -50,11 +50,45 @@ TEST(MakeDir, FailureIsLoggedWithTheErrorCode)
     testsupport::writeFile(temp.file(L"plain"), "a file, not a directory");
     testsupport::LogCapture log;
     EXPECT_FALSE(utility::ufile::makeDir(temp.file(L"plain\\below")));
+    const DWORD error = GetLastError();
     ASSERT_EQ(log.entries().size(), 1u);
+    EXPECT_EQ(log.entries()[0].message, L"make dir failed! error = " + std::to_wstring(error) + L".");
     EXPECT_EQ(log.entries()[0].function, "utility::ufile::makeDir");
     EXPECT_EQ(log.entries()[0].message.rfind(L"make dir failed! error = ", 0), 0u);
     EXPECT_EQ(log.entries()[0].message.back(), L'.');
     EXPECT_NE(log.entries()[0].message, L"make dir failed! error = 0.");
+}
+
+// The per-user place follows the environment, so that a test (or a user)
+// can move it; without the variable it is the known folder.
+TEST(GetLocalAppDataDir, IsTheEnvironmentsFolderElseTheKnownOne)
+{
+    wchar_t saved[MAX_PATH] = {};
+    const bool wasSet = GetEnvironmentVariableW(L"LOCALAPPDATA", saved, MAX_PATH) > 0;
+    SetEnvironmentVariableW(L"LOCALAPPDATA", L"C:\\Users\\u\\AppData\\Local");
+    EXPECT_EQ(utility::ufile::getLocalAppDataDir(), L"C:\\Users\\u\\AppData\\Local\\");
+    SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
+    const std::wstring known = utility::ufile::getLocalAppDataDir();
+    SetEnvironmentVariableW(L"LOCALAPPDATA", wasSet ? saved : nullptr);
+    ASSERT_GE(known.size(), 4u);
+    EXPECT_EQ(known[1], L':');
+    EXPECT_EQ(known.back(), L'\\');
+}
+
+TEST(DescribeWriteError, SaysWhatTheUserCanDo)
+{
+    const std::pair<uint32_t, const wchar_t*> cases[] = {
+        {ERROR_ACCESS_DENIED, L"read-only for this user"},
+        {ERROR_PATH_NOT_FOUND, L"a file of the same name"},
+        {ERROR_DIRECTORY, L"a file of the same name"},
+        {ERROR_WRITE_PROTECT, L"write-protected"},
+        {ERROR_DISK_FULL, L"disk is full"},
+        {ERROR_SHARING_VIOLATION, L"another program holds"},
+    };
+    for (const auto& [error, words] : cases) {
+        EXPECT_NE(utility::ufile::describeWriteError(error).find(words), std::wstring::npos) << error;
+    }
+    EXPECT_FALSE(utility::ufile::describeWriteError(ERROR_NOT_ENOUGH_MEMORY).empty());
 }
 
 }  // namespace

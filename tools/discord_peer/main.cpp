@@ -20,7 +20,7 @@ void usage()
                  "                    [--hang-after N] [--drop-after N] [--malformed] [--oversized]\n"
                  "                    [--ping] [--split] [--flood N] [--deep-nesting N] [--silent]\n"
                  "                    [--strict] [--drop-within MS] [--keep-shown] [--close-after-ready]\n"
-                 "                    [--garbage-handshake] [--error-flood N]\n");
+                 "                    [--garbage-handshake] [--error-flood N] [--error-flood-after MS]\n");
 }
 
 }  // namespace
@@ -64,6 +64,7 @@ int main(int argc, char** argv)
         else if (arg == "--close-after-ready") options.closeAfterReady = true;
         else if (arg == "--garbage-handshake") options.garbageHandshake = true;
         else if (arg == "--error-flood") options.errorFlood = std::atoi(value());
+        else if (arg == "--error-flood-after") options.errorFloodAfterMs = std::atoi(value());
         else {
             usage();
             return 2;

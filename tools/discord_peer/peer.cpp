@@ -89,6 +89,24 @@ std::string deepError(const json& nonce, int depth)
            std::string(static_cast<size_t>(depth), '[') + std::string(static_cast<size_t>(depth), ']') + "}";
 }
 
+// ERRORs for nonces never sent, with long words, not all of them ASCII: what
+// a hostile side sends to fill a log.
+template <typename Send>
+void sendErrorFlood(Send& send, int count)
+{
+    std::string words = "child \"activity\" fails because [\"activity\" is not allowed]";
+    while (words.size() < 600) {
+        words += " \xC3\xA9tat refus\xC3\xA9";
+    }
+    for (int i = 0; i < count; ++i) {
+        const json error = {{"cmd", "SET_ACTIVITY"},
+                            {"data", {{"code", 4000}, {"message", words}}},
+                            {"evt", "ERROR"},
+                            {"nonce", "never-sent-" + std::to_string(i)}};
+        send(Opcode::Frame, error.dump());
+    }
+}
+
 // Characters as JavaScript counts them: UTF-16 units.
 size_t utf16Length(const std::string& text)
 {
@@ -391,7 +409,20 @@ void Peer::serveLoop()
         std::optional<std::chrono::steady_clock::time_point> lastShown;
         bool open = true;
         bool hanging = false;
+        std::optional<std::chrono::steady_clock::time_point> floodDue;
+        // Then the ERRORs for nonces never sent, and the close.
+        auto floodIfDue = [&] {
+            if (!floodDue || std::chrono::steady_clock::now() < *floodDue) {
+                return false;
+            }
+            sendErrorFlood(send, m_options.errorFlood);
+            open = false;
+            return true;
+        };
         while (open && !m_stop) {
+            if (floodIfDue()) {
+                break;
+            }
             if (hanging) {
                 std::this_thread::sleep_for(50ms);
                 continue;
@@ -502,20 +533,10 @@ void Peer::serveLoop()
                     }
                     m_changed.notify_all();
                     if (m_options.errorFlood > 0 && ++answered == 1) {
-                        // Long words, not all of them ASCII: what a hostile side
-                        // sends to fill a log.
-                        std::string words = "child \"activity\" fails because [\"activity\" is not allowed]";
-                        while (words.size() < 600) {
-                            words += " \xC3\xA9tat refus\xC3\xA9";
-                        }
-                        for (int i = 0; i < m_options.errorFlood; ++i) {
-                            const json error = {{"cmd", "SET_ACTIVITY"},
-                                                {"data", {{"code", 4000}, {"message", words}}},
-                                                {"evt", "ERROR"},
-                                                {"nonce", "never-sent-" + std::to_string(i)}};
-                            send(Opcode::Frame, error.dump());
-                        }
-                        open = false;
+                        const std::chrono::milliseconds after(m_options.errorFloodAfterMs);
+                        floodDue = std::chrono::steady_clock::now() + after;
+                    }
+                    if (floodIfDue()) {
                         break;
                     }
                 }

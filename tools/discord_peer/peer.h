@@ -45,6 +45,7 @@ struct Options {
     bool closeAfterReady = false;   // close the connection right after READY
     bool garbageHandshake = false;  // answer the handshake with a frame of an unknown opcode
     int errorFlood = 0;             // answer the first SET_ACTIVITY, then this many ERRORs for nonces never sent, then close
+    int errorFloodAfterMs = 0;      // the flood this long after that answer, serving on meanwhile
     // The time the drop counts with; empty: the steady clock.
     std::function<std::chrono::steady_clock::time_point()> clock;
 };
