@@ -71,7 +71,16 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         EndPaint(window, &paint);
         return 0;
     }
+    case WM_ENDSESSION:
+        // Once this returns the system may end the process at any moment
+        // (WM_ENDSESSION's documentation): what is pending is written now.
+        if (wParam) {
+            ORV_LOG_ENDING("mainWindowProc", L"the Windows session ends");
+            common::shutdownLog();
+        }
+        return 0;
     case WM_DESTROY:
+        ORV_LOG_ENDING("mainWindowProc", L"told to end: the main window is closed");
         g_manager.quit();
         return 0;
     }
@@ -109,7 +118,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     HWND window = CreateWindowExW(0, g_windowClass, g_title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
                                   nullptr, nullptr, instance, nullptr);
     if (!window) {
-        ORV_LOG_LIFECYCLE("wWinMain", L"no main window (error %d): nothing to do", static_cast<int>(GetLastError()));
+        ORV_LOG_ENDING("wWinMain", L"no main window (error %d): nothing to do", static_cast<int>(GetLastError()));
         common::shutdownLog();
         return 0;
     }
@@ -132,6 +141,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
+    }
+    if (got < 0) {
+        ORV_LOG_ENDING("wWinMain", L"the message loop failed (error %d): ending", static_cast<int>(GetLastError()));
     }
     g_manager.finish();
     common::shutdownLog();

@@ -133,6 +133,14 @@ void logLifecycle(const char* function, int line, const wchar_t* format, ...) no
     va_end(args);
 }
 
+void logEnding(const char* function, int line, const wchar_t* format, ...) noexcept
+{
+    va_list args{};
+    va_start(args, format);
+    logWith(LogPriority::Ending, function, line, format, args);
+    va_end(args);
+}
+
 void logToFile(const char* function, int line, const wchar_t* message, LogPriority priority) noexcept
 {
     try {

@@ -24,6 +24,9 @@ void log(const char* function, int line, const wchar_t* format, ...) noexcept;
 // process ends. The log keeps room for these that other records cannot take.
 void logLifecycle(const char* function, int line, const wchar_t* format, ...) noexcept;
 
+// The same for the record of why the process ends, which has the last room.
+void logEnding(const char* function, int line, const wchar_t* format, ...) noexcept;
+
 // The file sink: builds one record and hands it to the log writer.
 void logToFile(const char* function, int line, const wchar_t* message, LogPriority priority) noexcept;
 
@@ -45,6 +48,8 @@ void formatMessage(wchar_t* buffer, size_t capacity, const wchar_t* format, va_l
 }  // namespace common
 
 // Log under an explicit qualified function name, as the log's readers expect
-// "Class::method" whatever the compiler calls it; the second, a lifecycle record.
+// "Class::method" whatever the compiler calls it; the second, a lifecycle
+// record; the third, why the process ends.
 #define ORV_LOG(function, ...) ::common::log(function, __LINE__, __VA_ARGS__)
 #define ORV_LOG_LIFECYCLE(function, ...) ::common::logLifecycle(function, __LINE__, __VA_ARGS__)
+#define ORV_LOG_ENDING(function, ...) ::common::logEnding(function, __LINE__, __VA_ARGS__)

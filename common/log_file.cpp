@@ -40,14 +40,18 @@ std::wstring logFileMutexName(const std::wstring& path)
 }
 
 // Holds the file's mutex for one write or cut; an abandoned mutex is taken
-// over, and one that cannot be had in time is done without.
+// over, and one that cannot be had in time is done without. Once a wait ran
+// out, the next ones only try, until the mutex is had again: a process that
+// holds it for ever then costs one wait, not one per write (the way out
+// writes what is pending while its senders wait).
 class LogFile::Lock {
 public:
-    explicit Lock(HANDLE mutex) : m_mutex(mutex)
+    Lock(HANDLE mutex, bool& patient) : m_mutex(mutex)
     {
         if (m_mutex) {
-            const DWORD waited = WaitForSingleObject(m_mutex, kLockPatienceMs);
+            const DWORD waited = WaitForSingleObject(m_mutex, patient ? kLockPatienceMs : 0);
             m_held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+            patient = m_held;
         }
     }
     ~Lock()
@@ -77,7 +81,7 @@ bool LogFile::open(const std::wstring& path)
     if (!m_handle) {
         return false;
     }
-    Lock lock(m_mutex.get());
+    Lock lock(m_mutex.get(), m_patient);
     unsigned char head[2] = {};
     if (readAt(0, reinterpret_cast<char*>(head), sizeof head) && head[0] == 0xFF && head[1] == 0xFE) {
         return replaceWith(nullptr, 0);
@@ -136,7 +140,7 @@ bool LogFile::append(const char* data, size_t size)
     if (!good()) {
         return false;
     }
-    Lock lock(m_mutex.get());
+    Lock lock(m_mutex.get(), m_patient);
     return writeAll(m_handle.get(), data, size);
 }
 
@@ -151,7 +155,7 @@ int64_t LogFile::size() const
 
 bool LogFile::cutIfAtLeast(uint64_t cutAt, uint64_t keep)
 {
-    Lock lock(m_mutex.get());
+    Lock lock(m_mutex.get(), m_patient);
     if (m_mutex && !lock.held()) {
         return true;  // another writer is busy: the next batch tries again
     }

@@ -49,6 +49,7 @@ private:
     UniqueFileHandle m_handle;
     UniqueHandle m_mutex;  // null when it could not be made: no other writer is kept apart
     bool m_failed = false;
+    bool m_patient = true;  // false once a wait for the mutex ran out, until it is had again
 };
 
 }  // namespace common

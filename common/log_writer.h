@@ -24,12 +24,14 @@ class LogFile;
 // several KiB (its records, the SDK's diagnostics, the reason it ends) before
 // the writer gets to run, so the bound lies well above the threshold; the top
 // kLifecycleRoom of it takes only lifecycle records, so that those reach the
-// file whatever else floods the log.
+// file whatever else floods the log, and its top kEndingRoom only the
+// records of why the process ends.
 class LogWriter {
 public:
     static constexpr uint32_t kThreshold = 4096;
     static constexpr uint32_t kCapacity = 65536;
     static constexpr uint32_t kLifecycleRoom = 16384;
+    static constexpr uint32_t kEndingRoom = 4096;
     static constexpr uint64_t kCutSize = 52428800;
     static constexpr uint64_t kKeepSize = 2097152;
     static constexpr std::chrono::milliseconds kFlushInterval{500};
@@ -56,7 +58,14 @@ public:
     // How many bytes may be pending once a record of this priority is taken.
     static constexpr size_t pendingLimit(LogPriority priority) noexcept
     {
-        return priority == LogPriority::Lifecycle ? kCapacity : kCapacity - kLifecycleRoom;
+        switch (priority) {
+        case LogPriority::Ending:
+            return kCapacity;
+        case LogPriority::Lifecycle:
+            return kCapacity - kEndingRoom;
+        default:
+            return kCapacity - kLifecycleRoom;
+        }
     }
 
     size_t pendingSize() const;

@@ -48,6 +48,9 @@ bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
             if (plain == WAIT_OBJECT_0 || plain == WAIT_ABANDONED) {
                 return true;
             }
+            if (plain == WAIT_FAILED) {
+                Sleep(slice);  // a handle that cannot be waited on: no spinning until the deadline
+            }
         }
         if (now >= deadline) {
             return false;

@@ -72,7 +72,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     // Every wait before the process ends answers sent messages: a front end
     // that sends a presence then is never held (the presence may be dropped).
     if (cmd.empty()) {
-        ORV_LOG_LIFECYCLE(kInitName, L"no cmd");
+        ORV_LOG_ENDING(kInitName, L"no cmd");
         presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
         return false;
     }
@@ -85,7 +85,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     // posted.
     presence::dispatchPostedEndings(m_mainWindow);
     if (m_phase == Phase::Ending) {
-        ORV_LOG_LIFECYCLE(kInitName, L"told to end while starting up");
+        ORV_LOG_ENDING(kInitName, L"told to end while starting up");
         return false;
     }
     m_phase = Phase::Connecting;
@@ -96,7 +96,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     }
     presence::dispatchPostedEndings(m_mainWindow);
     if (m_phase == Phase::Ending) {
-        ORV_LOG_LIFECYCLE(kInitName, L"told to end while connecting: nothing published");
+        ORV_LOG_ENDING(kInitName, L"told to end while connecting: nothing published");
         return false;
     }
     ORV_LOG_LIFECYCLE(kInitName, L"init sucess");
@@ -145,15 +145,15 @@ bool OrvDiscordManager::connectCore()
         connecting.join();
     } else {
         connecting.detach();  // its core, if one ever comes, goes with the process
-        ORV_LOG_LIFECYCLE(kInitName, L"Discord's connect did not end within %d ms",
+        ORV_LOG_ENDING(kInitName, L"Discord's connect did not end within %d ms",
                           static_cast<int>(kConnectPatienceMs));
-        ORV_LOG_LIFECYCLE(kInitName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
+        ORV_LOG_ENDING(kInitName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
         return false;
     }
     m_core = shared->core;
     m_ownsCore = m_core != nullptr;
     if (!m_core) {
-        ORV_LOG_LIFECYCLE(kInitName, L"init error %d", static_cast<int>(shared->result));
+        ORV_LOG_ENDING(kInitName, L"init error %d", static_cast<int>(shared->result));
         return false;
     }
     m_core->SetLogHook(DiscordLogLevel_Info, &logSdkMessage);
@@ -223,7 +223,7 @@ bool OrvDiscordManager::connected(const char* function)
     if (result == discord::Result::Ok) {
         return true;
     }
-    ORV_LOG_LIFECYCLE(function, L"dicord core not ok %d", static_cast<int>(result));
+    ORV_LOG_ENDING(function, L"dicord core not ok %d", static_cast<int>(result));
     quit();
     return false;
 }
@@ -238,7 +238,7 @@ void OrvDiscordManager::take(std::wstring_view text, presence::Stamp stamp)
 void OrvDiscordManager::checkLiveness()
 {
     if (!m_frontEnd.isRunning()) {
-        ORV_LOG_LIFECYCLE(kWatchdogName, L"orvhost not exist");
+        ORV_LOG_ENDING(kWatchdogName, L"orvhost not exist");
         quit();
         return;
     }

@@ -176,7 +176,7 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
         for (;;) {
             presence::dispatchPostedEndings(m_mainWindow);
             if (m_phase == Phase::Ending) {
-                ORV_LOG_LIFECYCLE(kInitName, L"told to end while handing cmd over");
+                ORV_LOG_ENDING(kInitName, L"told to end while handing cmd over");
                 return false;
             }
             if (handOver(m_instanceName, offer)) {
@@ -201,7 +201,7 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
             }
         }
     }
-    ORV_LOG_LIFECYCLE(kInitName, L"progress exist!");
+    ORV_LOG_ENDING(kInitName, L"progress exist!");
     presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
     return false;
 }

@@ -42,6 +42,13 @@ bool makeDir(const std::wstring& path)
     if (result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS) {
         return true;
     }
+    // SHCreateDirectory's documentation gives ERROR_FILE_EXISTS for "the
+    // directory exists" too; a file of that name is still a failure.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (result == ERROR_FILE_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return true;
+    }
     ORV_LOG("utility::ufile::makeDir", L"make dir failed! error = %d.", result);
     SetLastError(static_cast<DWORD>(result));
     return false;

@@ -38,15 +38,17 @@ std::string waitForFile(const std::wstring& path, size_t size, std::chrono::seco
 }
 
 // While the writer lags, ordinary records fill what is pending up to the
-// bound less the lifecycle room, lifecycle records up to the bound; a record
-// is taken whole or not at all, and what was taken reaches the file.
+// bound less the lifecycle room, lifecycle records up to the bound less the
+// ending room, and the record of why the process ends up to the bound; a
+// record is taken whole or not at all, and what was taken reaches the file.
 TEST(LogWriter, KeepsTheTopOfItsBoundForLifecycleRecords)
 {
     using common::LogPriority;
     constexpr size_t kOrdinaryRoom = LogWriter::kCapacity - LogWriter::kLifecycleRoom;
+    constexpr size_t kLifecycleTop = LogWriter::kCapacity - LogWriter::kEndingRoom;
     struct Case {
         const char* name;
-        size_t pending;  // lifecycle bytes already waiting
+        size_t pending;  // bytes already waiting
         LogPriority priority;
         bool taken;      // a 10-byte record
     };
@@ -56,14 +58,17 @@ TEST(LogWriter, KeepsTheTopOfItsBoundForLifecycleRecords)
         {"ordinary, one byte over its room", kOrdinaryRoom - 9, LogPriority::Ordinary, false},
         {"ordinary, lifecycle records past its room", kOrdinaryRoom + 100, LogPriority::Ordinary, false},
         {"lifecycle, past the ordinary room", kOrdinaryRoom, LogPriority::Lifecycle, true},
-        {"lifecycle, filling the bound", LogWriter::kCapacity - 10, LogPriority::Lifecycle, true},
-        {"lifecycle, one byte over the bound", LogWriter::kCapacity - 9, LogPriority::Lifecycle, false},
+        {"lifecycle, filling its room", kLifecycleTop - 10, LogPriority::Lifecycle, true},
+        {"lifecycle, one byte over its room", kLifecycleTop - 9, LogPriority::Lifecycle, false},
+        {"ending, past the lifecycle room", kLifecycleTop, LogPriority::Ending, true},
+        {"ending, filling the bound", LogWriter::kCapacity - 10, LogPriority::Ending, true},
+        {"ending, one byte over the bound", LogWriter::kCapacity - 9, LogPriority::Ending, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         LogWriter writer;
-        writer.append(std::string(c.pending, 'f').data(), c.pending, LogPriority::Lifecycle);
+        writer.append(std::string(c.pending, 'f').data(), c.pending, LogPriority::Ending);
         ASSERT_EQ(writer.pendingSize(), c.pending);
         const std::string record = "a record\r\n";  // 10 bytes
         writer.append(record.data(), record.size(), c.priority);
