@@ -216,7 +216,12 @@ TEST_F(Startup, ASecondStartRunsInPlaceOfAnInstanceThatEndsWithoutTakingItsPrese
     const std::wstring name = uniqueInstanceName();
     MutexHolder other(name);
     std::thread ending([&] {
-        Sleep(300);
+        // Ends only once the start waits for it, whatever the machine's speed.
+        const ULONGLONG deadline = GetTickCount64() + 60000;
+        while (!m_log.contains(L"the running instance does not take cmd yet: waiting for it to run or to end") &&
+               GetTickCount64() < deadline) {
+            Sleep(10);
+        }
         other.end();
     });
     OrvDiscordManager manager;
@@ -242,7 +247,12 @@ TEST_F(Startup, ASecondStartWithFewerRightsWaitsForTheInstanceAndRunsInItsPlace)
     ASSERT_EQ(CreateMutexW(nullptr, FALSE, name.c_str()), nullptr);
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     std::thread ending([&] {
-        Sleep(300);
+        // Ends only once the start waits for it, whatever the machine's speed.
+        const ULONGLONG deadline = GetTickCount64() + 60000;
+        while (!m_log.contains(L"the running instance does not take cmd yet: waiting for it to run or to end") &&
+               GetTickCount64() < deadline) {
+            Sleep(10);
+        }
         other.end();
     });
     OrvDiscordManager manager;
