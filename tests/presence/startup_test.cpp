@@ -101,6 +101,20 @@ protected:
         }
     }
 
+    // Ends the other instance only once the start waits for it, whatever
+    // the machine's speed.
+    std::thread endOnceTheStartWaits(MutexHolder& other)
+    {
+        return std::thread([this, &other] {
+            const ULONGLONG deadline = GetTickCount64() + 60000;
+            while (!m_log.contains(L"the running instance does not take cmd yet: waiting for it to run or to end") &&
+                   GetTickCount64() < deadline) {
+                Sleep(10);
+            }
+            other.end();
+        });
+    }
+
     testsupport::LogCapture m_log;
 };
 
@@ -215,15 +229,7 @@ TEST_F(Startup, ASecondStartRunsInPlaceOfAnInstanceThatEndsWithoutTakingItsPrese
 {
     const std::wstring name = uniqueInstanceName();
     MutexHolder other(name);
-    std::thread ending([&] {
-        // Ends only once the start waits for it, whatever the machine's speed.
-        const ULONGLONG deadline = GetTickCount64() + 60000;
-        while (!m_log.contains(L"the running instance does not take cmd yet: waiting for it to run or to end") &&
-               GetTickCount64() < deadline) {
-            Sleep(10);
-        }
-        other.end();
-    });
+    std::thread ending = endOnceTheStartWaits(other);
     OrvDiscordManager manager;
     manager.setInstanceName(name);
     const bool running = manager.init(L"details=mine");
@@ -246,15 +252,7 @@ TEST_F(Startup, ASecondStartWithFewerRightsWaitsForTheInstanceAndRunsInItsPlace)
     MutexHolder other(name, kSynchronizeOnly);
     ASSERT_EQ(CreateMutexW(nullptr, FALSE, name.c_str()), nullptr);
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    std::thread ending([&] {
-        // Ends only once the start waits for it, whatever the machine's speed.
-        const ULONGLONG deadline = GetTickCount64() + 60000;
-        while (!m_log.contains(L"the running instance does not take cmd yet: waiting for it to run or to end") &&
-               GetTickCount64() < deadline) {
-            Sleep(10);
-        }
-        other.end();
-    });
+    std::thread ending = endOnceTheStartWaits(other);
     OrvDiscordManager manager;
     manager.setInstanceName(name);
     const bool running = manager.init(L"details=mine");
