@@ -81,7 +81,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_DESTROY:
         ORV_LOG_ENDING("mainWindowProc", L"told to end: the main window is closed");
-        g_manager.quit();
+        g_manager.quit(L"the main window is closed");
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -124,7 +124,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     }
     MainThreadDispatcher::createInstance();
 
-    g_manager.setMainWindow(window);
+    g_manager.setMainWindow(window, IDM_EXIT);
     if (!g_manager.init(commandLine)) {
         g_manager.passOn();
         common::shutdownLog();

@@ -6,8 +6,9 @@ namespace common {
 
 // One owner per kernel handle. Empty is null for most handles and
 // INVALID_HANDLE_VALUE for files and snapshots, so the policy is a parameter.
-// Closing never changes the thread's last error.
-template <bool InvalidIsEmpty>
+// Closing never changes the thread's last error. A mutex this thread owns is
+// released before its handle closes, so that it is not left abandoned.
+template <bool InvalidIsEmpty, bool ReleasesMutex = false>
 class BasicUniqueHandle {
 public:
     BasicUniqueHandle() noexcept = default;
@@ -42,6 +43,9 @@ public:
     {
         if (valid()) {
             const DWORD lastError = GetLastError();
+            if (ReleasesMutex) {
+                ReleaseMutex(m_handle);
+            }
             CloseHandle(m_handle);
             SetLastError(lastError);
         }
@@ -54,5 +58,6 @@ private:
 
 using UniqueHandle = BasicUniqueHandle<false>;
 using UniqueFileHandle = BasicUniqueHandle<true>;
+using OwnedMutex = BasicUniqueHandle<false, true>;
 
 }  // namespace common

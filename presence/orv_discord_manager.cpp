@@ -2,7 +2,7 @@
 
 #include "common/log.h"
 #include "common/unique_handle.h"
-#include "presence/single_instance.h"
+#include "utility/answering_wait.h"
 #include "utility/ustring.h"
 
 #include <algorithm>
@@ -15,17 +15,15 @@
 
 namespace {
 
-constexpr DWORD kGiveUpDelayMs = 3000;
 // How long the way out waits for Discord to confirm the clear, once the
-// SDK's pace lets it go: one frame every 4.1 s, only the newest waiting. So
-// the frame before the clear leaves at most one step after the last update,
-// and the clear one step later.
+// SDK's pace lets it go: the frame before the clear leaves at most one step
+// after the last update, and the clear one step later.
 constexpr DWORD kClearPatienceMs = 1000;
-constexpr ULONGLONG kPaceStepMs = 4100;
+constexpr ULONGLONG kClearAfterUpdateMs = 2 * discord::timing::kPaceStep.count();
 constexpr DWORD kClearPollMs = 20;
-// The SDK ends its connect within 3 s; this bound only guards against an SDK
+// The SDK ends its connect on time; this bound only guards against an SDK
 // that does not.
-constexpr DWORD kConnectPatienceMs = 15000;
+constexpr auto kConnectPatienceMs = static_cast<DWORD>(5 * discord::timing::kConnect.count());
 // Far beyond any presence (three texts of at most 127 bytes, of which the
 // log keeps 512 units): a larger payload is refused before it is looked at,
 // so that one message costs little.
@@ -37,6 +35,7 @@ const char kWatchdogName[] = "OrvDiscordManager::init::<lambda_1>::operator ()";
 const char kInitName[] = "OrvDiscordManager::init";
 const char kHandlerName[] = "OrvDiscordManager::onHandleWindowIPC";
 const char kFinishName[] = "OrvDiscordManager::finish";
+const char kEnterName[] = "OrvDiscordManager::enter";
 const char kSdkLogName[] = "discord::LogHook";
 
 const wchar_t* levelName(EDiscordLogLevel level)
@@ -73,7 +72,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     // that sends a presence then is never held (the presence may be dropped).
     if (cmd.empty()) {
         ORV_LOG_ENDING(kInitName, L"no cmd");
-        presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+        giveUp(L"nothing to show");
         return false;
     }
     // The command line is as new as this process; what arrives later wins.
@@ -81,26 +80,21 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     if (!becomeTheInstance(cmd, cmdStamp)) {
         return false;
     }
-    // A close, 105 or WM_DESTROY while starting up is final (quit), sent or
-    // posted.
-    presence::dispatchPostedEndings(m_mainWindow);
-    if (m_phase == Phase::Ending) {
+    if (toldToEnd()) {
         ORV_LOG_ENDING(kInitName, L"told to end while starting up");
         return false;
     }
-    m_phase = Phase::Connecting;
     m_ipc.create(m_instanceName, this);
     if (!connectCore()) {
-        giveUp();
+        giveUp(L"no connection to Discord");
         return false;
     }
-    presence::dispatchPostedEndings(m_mainWindow);
-    if (m_phase == Phase::Ending) {
+    if (toldToEnd()) {
         ORV_LOG_ENDING(kInitName, L"told to end while connecting: nothing published");
         return false;
     }
     ORV_LOG_LIFECYCLE(kInitName, L"init sucess");
-    m_phase = Phase::Running;
+    enter(Phase::Running, L"connected to Discord");
 
     if (cmdStamp > m_stamp) {
         m_stamp = cmdStamp;
@@ -110,6 +104,83 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
 
     m_timer.start(kWatchdogPeriodMs, makeRunable([this] { checkLiveness(); }));
     return true;
+}
+
+// The only writer of the phase. Phases only go forward: once ending, a
+// process never runs again.
+bool OrvDiscordManager::enter(Phase next, const wchar_t* why)
+{
+    if (next <= m_phase) {
+        return false;
+    }
+    const Phase was = m_phase;
+    m_phase = next;
+    if (next >= Phase::Ending) {
+        ORV_LOG_ENDING(kEnterName, L"phase %s -> %s: %s", presence::phaseName(was), presence::phaseName(next), why);
+    } else {
+        ORV_LOG_LIFECYCLE(kEnterName, L"phase %s -> %s: %s", presence::phaseName(was), presence::phaseName(next), why);
+    }
+    return true;
+}
+
+void OrvDiscordManager::setCoreForTest(std::unique_ptr<discord::Core> core)
+{
+    m_core = std::move(core);
+    enter(Phase::Running, L"a core made by a test");
+}
+
+// True when this start holds the single-instance mutex, at once or after the
+// running instance ended without taking the presence. Otherwise the presence
+// went to the running instance (or could not), and this start ends.
+bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp)
+{
+    common::UniqueHandle mutex;
+    const presence::MutexFound found = presence::findTheMutex(m_instanceName, m_openMutex, mutex);
+    if (found == presence::MutexFound::Created) {
+        m_mutex.reset(mutex.release());
+        enter(Phase::Connecting, L"this start holds the single-instance mutex");
+        return true;
+    }
+    if (found == presence::MutexFound::Exists) {
+        enter(Phase::HandingOver, L"another instance holds the single-instance mutex");
+        switch (presence::handOver(m_instanceName, presence::makeOffer(stamp, cmd), m_takeOverPatienceMs, mutex.get(),
+                                   [this] { return toldToEnd(); })) {
+        case presence::HandedOver::RunInItsPlace:
+            m_mutex.reset(mutex.release());
+            enter(Phase::Connecting, L"the running instance has ended");
+            return true;
+        case presence::HandedOver::ToldToEnd:
+            ORV_LOG_ENDING(kInitName, L"told to end while handing cmd over");
+            return false;
+        default:
+            break;
+        }
+    }
+    ORV_LOG_ENDING(kInitName, L"progress exist!");
+    giveUp(L"another instance runs");
+    return false;
+}
+
+// Start-up's waits answer only sent messages: a posted close or exit command
+// would wait for the message loop, until after start-up had published and
+// promised. So start-up looks for them (a bounded number: a sender that posts
+// without end holds it no longer). Sent ones reach quit() through the main
+// window's procedure. Any other command is dropped, as before running.
+bool OrvDiscordManager::toldToEnd()
+{
+    constexpr int kMost = 64;
+    MSG message;
+    if (m_mainWindow && PeekMessageW(&message, m_mainWindow, WM_CLOSE, WM_CLOSE, PM_REMOVE)) {
+        quit(L"a close was posted");
+    }
+    for (int i = 0; m_mainWindow && i < kMost &&
+                    PeekMessageW(&message, m_mainWindow, WM_COMMAND, WM_COMMAND, PM_REMOVE);
+         ++i) {
+        if (LOWORD(message.wParam) == m_exitCommand) {
+            quit(L"the exit command was posted");
+        }
+    }
+    return m_phase == Phase::Ending;
 }
 
 // Connecting waits seconds for a Discord that does not answer; it runs on a
@@ -141,7 +212,7 @@ bool OrvDiscordManager::connectCore()
     }
     if (!connecting.joinable()) {
         connect();
-    } else if (presence::waitAnsweringSenders(shared->done.get(), kConnectPatienceMs)) {
+    } else if (utility::waitAnsweringSenders(shared->done.get(), kConnectPatienceMs)) {
         connecting.join();
     } else {
         connecting.detach();  // its core, if one ever comes, goes with the process
@@ -150,8 +221,7 @@ bool OrvDiscordManager::connectCore()
         ORV_LOG_ENDING(kInitName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
         return false;
     }
-    m_core = shared->core;
-    m_ownsCore = m_core != nullptr;
+    m_core.reset(shared->core);
     if (!m_core) {
         ORV_LOG_ENDING(kInitName, L"init error %d", static_cast<int>(shared->result));
         return false;
@@ -160,25 +230,41 @@ bool OrvDiscordManager::connectCore()
     return true;
 }
 
-// A start-up that failed after taking the mutex: no presence is taken any
-// more (a second start then waits for this process to end and runs itself).
-void OrvDiscordManager::giveUp()
+// A start that does not run takes no presence any more, and answers senders
+// for a while before it ends (a second start waits for it to end and runs).
+void OrvDiscordManager::giveUp(const wchar_t* why)
 {
-    m_phase = Phase::Ending;
-    presence::waitAnsweringSenders(nullptr, kGiveUpDelayMs);
+    enter(Phase::GivingUp, why);
+    utility::waitAnsweringSenders(nullptr, presence::kGiveUpDelayMs);
 }
 
-void OrvDiscordManager::quit()
+void OrvDiscordManager::quit(const wchar_t* why)
 {
-    m_phase = Phase::Ending;
+    enter(Phase::Ending, why);
     PostQuitMessage(0);
 }
 
 void OrvDiscordManager::finish()
 {
-    m_phase = Phase::Ending;
+    enter(Phase::Clearing, L"the message loop has ended");
     clear();
     passOn();
+}
+
+// A second start waits for the mutex while this one ends; a presence the
+// front end sent meanwhile came here, and would be lost. The start is let run
+// now, and given that presence with its stamp as its own offers are: it keeps
+// it only if nothing newer came.
+void OrvDiscordManager::passOn()
+{
+    const bool successor = m_successorWaits && !m_heldWhileEnding.empty();
+    enter(Phase::PassingOn, successor ? L"a second start waits to run in this one's place" : L"nothing to pass on");
+    m_ipc.destroy();  // so that the start's IPC window is the one found
+    m_core.reset();   // the connection closes before the start connects
+    m_mutex.reset();  // released: the start runs
+    if (successor) {
+        presence::passOn(m_instanceName, presence::makeOffer(m_heldStamp, m_heldWhileEnding));
+    }
 }
 
 void OrvDiscordManager::clear()
@@ -197,7 +283,7 @@ void OrvDiscordManager::clear()
         clearing->done = true;
         clearing->result = result;
     });
-    const ULONGLONG paceAllows = m_lastPublished ? m_lastPublished + 2 * kPaceStepMs : 0;
+    const ULONGLONG paceAllows = m_lastPublished ? m_lastPublished + kClearAfterUpdateMs : 0;
     const ULONGLONG deadline = std::max(GetTickCount64(), paceAllows) + kClearPatienceMs;
     discord::Result running = discord::Result::Ok;
     while (!clearing->done && running == discord::Result::Ok) {
@@ -205,7 +291,7 @@ void OrvDiscordManager::clear()
         if (now >= deadline) {
             break;
         }
-        presence::waitAnsweringSenders(nullptr, static_cast<DWORD>(std::min<ULONGLONG>(kClearPollMs, deadline - now)));
+        utility::waitAnsweringSenders(nullptr, static_cast<DWORD>(std::min<ULONGLONG>(kClearPollMs, deadline - now)));
         running = m_core->RunCallbacks();
     }
     if (clearing->done) {
@@ -224,7 +310,7 @@ bool OrvDiscordManager::connected(const char* function)
         return true;
     }
     ORV_LOG_ENDING(function, L"dicord core not ok %d", static_cast<int>(result));
-    quit();
+    quit(L"Discord is gone");
     return false;
 }
 
@@ -239,7 +325,7 @@ void OrvDiscordManager::checkLiveness()
 {
     if (!m_frontEnd.isRunning()) {
         ORV_LOG_ENDING(kWatchdogName, L"orvhost not exist");
-        quit();
+        quit(L"the front end is gone");
         return;
     }
     connected(kWatchdogName);
@@ -264,7 +350,7 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
         text = std::wstring_view(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
     }
     presence::Stamp stamp = 0;
-    const bool offer = wParam == kOfferMessage && presence::readOffer(text, stamp, text);
+    const bool offer = wParam == presence::kOfferMessage && presence::readOffer(text, stamp, text);
     // Written escaped: a payload's line breaks must not start records of its own.
     const std::wstring logged = utility::ustring::escapeForLog(text, kLoggedUnits);
     ORV_LOG(kHandlerName, L"onCopyData msg = %d, data = %s", static_cast<int>(wParam), logged.c_str());
@@ -276,24 +362,19 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
     if (m_phase == Phase::Running) {
         connected(kHandlerName);
     }
-    if (m_phase == Phase::Ending) {
-        // Not published by this process any more; a front-end presence goes
-        // to the second start that waits to run in its place, if one does.
-        if (offer) {
-            m_successorWaits = true;
-        } else {
-            m_heldWhileEnding.assign(text);
-            m_heldStamp = presence::now();
-            ORV_LOG_LIFECYCLE(kHandlerName, L"ending: kept for an instance that follows");
-        }
-        return 0;
+    const presence::Stamp arrived = offer ? stamp : presence::now();  // the front end's is new as it arrives
+    const presence::Judgement judged =
+        presence::judge(m_phase, offer ? presence::Sender::SecondStart : presence::Sender::FrontEnd, arrived > m_stamp);
+    m_successorWaits = m_successorWaits || judged.successorWaits;
+    if (judged.keep) {
+        m_heldWhileEnding.assign(text);
+        m_heldStamp = arrived;
+        ORV_LOG_LIFECYCLE(kHandlerName, L"ending: kept for an instance that follows");
     }
-    if (!offer) {
-        take(text, presence::now());  // the front end's presence is new when it arrives
-    } else if (stamp > m_stamp) {
-        take(text, stamp);
-    } else {
+    if (judged.take) {
+        take(text, arrived);
+    } else if (offer && !judged.successorWaits) {
         ORV_LOG(kHandlerName, L"an offer older than the presence held, not taken");
     }
-    return m_phase == Phase::Running ? TRUE : 0;
+    return judged.answer;
 }

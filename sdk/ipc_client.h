@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discord/discord_game_sdk.h"
+#include "discord/sdk_timing.h"
 #include "sdk/frame.h"
 #include "sdk/pacer.h"
 #include "sdk/transport.h"
@@ -30,11 +31,11 @@ struct ClientOptions {
     uint32_t pid = 0;
     std::vector<std::string> endpoints;  // empty: where Discord listens
     ConnectPolicy trust;                 // whom to connect to; its warnings also go to log
-    std::chrono::milliseconds readyTimeout{3000};   // the whole connect, from the first endpoint to READY
+    std::chrono::milliseconds readyTimeout{discord::timing::kConnect}; // the whole connect, from the first endpoint to READY
     std::chrono::milliseconds writeTimeout{20000};  // a Discord that takes no frame for this long is lost
     std::chrono::milliseconds replyTimeout{20000};  // an unanswered update fails after this
-    size_t paceLimit = 5;                        // sends in any paceWindow, spread evenly
-    std::chrono::milliseconds paceWindow{20000};
+    size_t paceLimit = discord::timing::kPaceLimit;  // sends in any paceWindow, spread evenly
+    std::chrono::milliseconds paceWindow{discord::timing::kPaceWindow};
     // Discord may drop, without a word, an update that comes less than this
     // after the one it shows. A frame sent that soon after the one before it
     // is a burst's; the newest then goes once more this long after the

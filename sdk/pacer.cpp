@@ -1,5 +1,7 @@
 #include "sdk/pacer.h"
 
+#include "discord/sdk_timing.h"
+
 #include <algorithm>
 
 namespace orvsdk {
@@ -7,9 +9,8 @@ namespace orvsdk {
 Pacer::Pacer(size_t limit, std::chrono::milliseconds window)
     : m_limit(limit),
       m_window(window),
-      m_spacing(limit == 0 ? window : window / static_cast<std::chrono::milliseconds::rep>(limit))
+      m_spacing(discord::timing::paceSpacing(limit, window))
 {
-    m_spacing += m_spacing / 40;
     m_window += m_spacing / 40;
 }
 

@@ -262,7 +262,7 @@ void measureInProcess(int messages)
         return;
     }
     OrvDiscordManager manager;
-    manager.setCoreForTest(core);
+    manager.setCoreForTest(std::unique_ptr<discord::Core>(core));  // the manager owns it; core stays a view
     utility::WindowIpcEndpoint endpoint;
     endpoint.create(L"orvbench-inprocess-window", &manager);
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -14,10 +15,10 @@ protected:
     {
         fakesdk::reset();
         ASSERT_EQ(discord::Core::Create(1, 1, &m_core), discord::Result::Ok);
-        m_manager.setCoreForTest(m_core);
+        m_manager.setCoreForTest(std::unique_ptr<discord::Core>(m_core));
         m_manager.parseCmd(L"details=before|state=before|gameicon=icon");
+        m_log.clear();  // the phase set by the test's core
     }
-    void TearDown() override { delete m_core; }
 
     LRESULT send(WPARAM wParam, const void* data, DWORD bytes, ULONG_PTR dwData = 0)
     {
@@ -33,7 +34,7 @@ protected:
         return send(wParam, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
     }
 
-    discord::Core* m_core = nullptr;
+    discord::Core* m_core = nullptr;  // the manager's
     OrvDiscordManager m_manager;
     testsupport::LogCapture m_log;
 };

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 namespace {
@@ -21,9 +22,9 @@ protected:
     {
         fakesdk::reset();
         ASSERT_EQ(discord::Core::Create(1, 1, &m_core), discord::Result::Ok);
-        m_manager.setCoreForTest(m_core);
+        m_manager.setCoreForTest(std::unique_ptr<discord::Core>(m_core));
+        m_log.clear();  // the phase set by the test's core
     }
-    void TearDown() override { delete m_core; }
 
     void publish(const std::wstring& command)
     {
@@ -33,7 +34,7 @@ protected:
 
     const std::vector<DiscordActivity>& sent() const { return fakesdk::state().activities; }
 
-    discord::Core* m_core = nullptr;
+    discord::Core* m_core = nullptr;  // the manager's
     OrvDiscordManager m_manager;
     testsupport::LogCapture m_log;
 };
@@ -167,11 +168,10 @@ TEST(PresenceUpdateWithoutCore, NothingIsSentAndThePresenceWaitsForTheCore)
 
     discord::Core* core = nullptr;
     ASSERT_EQ(discord::Core::Create(1, 1, &core), discord::Result::Ok);
-    manager.setCoreForTest(core);
+    manager.setCoreForTest(std::unique_ptr<discord::Core>(core));
     manager.update();
     ASSERT_EQ(fakesdk::state().activities.size(), 1u) << "the deferred presence was lost";
     EXPECT_STREQ(fakesdk::state().activities[0].details, "early");
-    delete core;
 }
 
 TEST(CopyField, CutsAtTheLastWholeCharacterAndAlwaysTerminates)

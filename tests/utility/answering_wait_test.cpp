@@ -1,6 +1,6 @@
 // The waits that answer senders, on a clock of their own: Wine never counts a
 // waiting thread as hung, and a flood's timing is not a test's to choose.
-#include "presence/answering_wait.h"
+#include "utility/answering_wait.h"
 
 #include <gtest/gtest.h>
 
@@ -42,9 +42,9 @@ protected:
     void SetUp() override
     {
         g_simulated = &m_simulated;
-        presence::setAnsweringCallsForTest({&simulatedPeek, &simulatedWait, &simulatedClock});
+        utility::setAnsweringCallsForTest({&simulatedPeek, &simulatedWait, &simulatedClock});
     }
-    void TearDown() override { presence::setAnsweringCallsForTest({}); }
+    void TearDown() override { utility::setAnsweringCallsForTest({}); }
 
     Simulated m_simulated;
 };
@@ -52,7 +52,7 @@ protected:
 TEST_F(AnsweringWait, LooksAtTheQueueAtLeastOnceASecondWithNothingArriving)
 {
     const ULONGLONG start = m_simulated.now;
-    EXPECT_FALSE(presence::waitAnsweringSenders(nullptr, 7000));
+    EXPECT_FALSE(utility::waitAnsweringSenders(nullptr, 7000));
     EXPECT_EQ(m_simulated.now, start + 7000);
     ASSERT_FALSE(m_simulated.looks.empty());
     EXPECT_EQ(m_simulated.looks.front(), start);
@@ -66,7 +66,7 @@ TEST_F(AnsweringWait, EndsOnTimeWhileSendersKeepSending)
 {
     m_simulated.flooded = true;
     const ULONGLONG deadline = m_simulated.now + 3000;
-    EXPECT_FALSE(presence::waitAnsweringSenders(nullptr, 3000));
+    EXPECT_FALSE(utility::waitAnsweringSenders(nullptr, 3000));
     int late = 0;
     for (ULONGLONG look : m_simulated.looks) {
         late += look >= deadline;

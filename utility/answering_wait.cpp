@@ -1,15 +1,15 @@
 // The waits of start-up and of the way out: bounded, and never a sender held.
-#include "presence/answering_wait.h"
+#include "utility/answering_wait.h"
 
 #include <algorithm>
 
 namespace {
 
-presence::AnsweringCalls g_calls;
+utility::AnsweringCalls g_calls;
 
 }  // namespace
 
-namespace presence {
+namespace utility {
 
 void setAnsweringCallsForTest(const AnsweringCalls& calls)
 {
@@ -58,4 +58,4 @@ bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
     }
 }
 
-}  // namespace presence
+}  // namespace utility

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace presence {
+namespace utility {
 
 // Waits until handle is signalled (or, without one, for the whole time),
 // answering every message sent to this thread's windows meanwhile, so that
@@ -30,4 +30,4 @@ struct AnsweringCalls {
 };
 void setAnsweringCallsForTest(const AnsweringCalls& calls);
 
-}  // namespace presence
+}  // namespace utility

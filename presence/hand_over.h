@@ -1,0 +1,60 @@
+#pragma once
+
+// The single instance and the hand-over between instances: a second start
+// gives its presence to the running instance, or runs in its place once that
+// one has ended, and an instance that ends passes on a presence that came
+// meanwhile. Each instance runs on its own clock of the system's.
+#include "common/unique_handle.h"
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace presence {
+
+// When a presence came into being, in 100 ns units of the system-wide
+// monotonic clock (QueryUnbiasedInterruptTime), which setting the system
+// clock does not move: later is newer.
+using Stamp = unsigned long long;
+
+Stamp now();
+// When this process was created, on the monotonic clock: the stamp of its
+// command line. Its age is measured on the system clock, so call it first
+// thing.
+Stamp processCreation();
+
+// An offer between instances (WM_COPYDATA with kOfferMessage): the stamp in
+// its first four units, then the presence command string.
+constexpr WPARAM kOfferMessage = 9992;
+std::wstring makeOffer(Stamp stamp, std::wstring_view text);
+// False when the payload is too short to hold a stamp. A stamp later than
+// now is read as now.
+bool readOffer(std::wstring_view payload, Stamp& stamp, std::wstring_view& text);
+
+// How long a start that does not run answers senders before it ends.
+constexpr DWORD kGiveUpDelayMs = 3000;
+
+enum class MutexFound { Created, Exists, Failed };
+
+// The single-instance mutex named name: created and owned by this start, or
+// another instance's, opened to wait for (mutex stays empty when it cannot
+// be). open opens it where CreateMutexW is refused.
+MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, common::UniqueHandle& mutex);
+
+enum class HandedOver { Taken, NotTaken, RunInItsPlace, ToldToEnd };
+
+// Offers offer to the instance whose IPC window's class is name, until it
+// takes it (or holds a newer one), patienceMs pass, mutex (that instance's,
+// may be empty) is signalled (then owned: this start runs in its place), or
+// toldToEnd, asked before each offer, answers true. Senders are answered.
+HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD patienceMs, HANDLE mutex,
+                    const std::function<bool()>& toldToEnd);
+
+// The last thing an instance does once its window, connection and mutex are
+// gone: offers what it kept to the start that runs in its place, for as long
+// as that start may take to run.
+void passOn(const std::wstring& name, const std::wstring& offer);
+
+}  // namespace presence
