@@ -1,5 +1,6 @@
 #include "common/local_time.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -82,6 +83,32 @@ int64_t currentUnixSeconds() noexcept
     FILETIME utc;
     GetSystemTimeAsFileTime(&utc);
     return static_cast<int64_t>((ticksOf(utc) - kUnixEpochTicks) / kTicksPerSecond);
+}
+
+unsigned long long monotonicNow() noexcept
+{
+    ULONGLONG time = 0;
+    QueryUnbiasedInterruptTime(&time);
+    return time;
+}
+
+unsigned long long processCreationOnMonotonicClock() noexcept
+{
+    // The creation time is given on the system clock, which can be set back
+    // or forward at any moment: only its distance from now is used, read
+    // first thing, before the clock is likely to have moved.
+    const unsigned long long monotonic = monotonicNow();
+    const FILETIME system = preciseSystemTime();
+    FILETIME created = {};
+    FILETIME unused[3] = {};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &unused[0], &unused[1], &unused[2])) {
+        return monotonic;
+    }
+    auto value = [](const FILETIME& time) {
+        return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    const unsigned long long age = value(system) > value(created) ? value(system) - value(created) : 0;
+    return monotonic - std::min(age, monotonic);
 }
 
 }  // namespace common

@@ -22,4 +22,12 @@ void currentLocalTime(SYSTEMTIME& out) noexcept;
 // stats /etc/localtime on every call.
 int64_t currentUnixSeconds() noexcept;
 
+// The system-wide monotonic clock (QueryUnbiasedInterruptTime), in 100 ns
+// units: setting the system clock does not move it.
+unsigned long long monotonicNow() noexcept;
+
+// When this process was created, on that clock. Its age is measured on the
+// system clock, so call it first thing.
+unsigned long long processCreationOnMonotonicClock() noexcept;
+
 }  // namespace common

@@ -1,9 +1,9 @@
 #include "presence/hand_over.h"
 
-#include "common/local_time.h"
 #include "common/log.h"
 #include "discord/sdk_timing.h"
 #include "utility/answering_wait.h"
+#include "utility/window_ipc.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,29 +19,6 @@ constexpr size_t kStampUnits = sizeof(presence::Stamp) / sizeof(wchar_t);
 const char kInitName[] = "OrvDiscordManager::init";
 const char kPassOnName[] = "OrvDiscordManager::passOn";
 
-presence::Stamp fromFileTime(const FILETIME& time)
-{
-    return (static_cast<presence::Stamp>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-// True when the instance answered that it will publish the offer, or already
-// holds a newer presence.
-bool offerOnce(const std::wstring& name, const std::wstring& offer)
-{
-    HWND running = FindWindowW(name.c_str(), nullptr);
-    if (!running) {
-        return false;  // between its mutex and its window, or already gone
-    }
-    std::wstring text = offer;  // COPYDATASTRUCT wants a mutable buffer
-    COPYDATASTRUCT data = {};
-    data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    data.lpData = text.data();
-    DWORD_PTR answer = 0;
-    return SendMessageTimeoutW(running, WM_COPYDATA, presence::kOfferMessage, reinterpret_cast<LPARAM>(&data),
-                               SMTO_ABORTIFHUNG, kOfferTimeoutMs, &answer) &&
-           answer == TRUE;
-}
-
 DWORD retryBefore(ULONGLONG deadline, ULONGLONG now)
 {
     return static_cast<DWORD>(std::min<ULONGLONG>(kRetryMs, deadline - now));
@@ -50,31 +27,6 @@ DWORD retryBefore(ULONGLONG deadline, ULONGLONG now)
 }  // namespace
 
 namespace presence {
-
-Stamp now()
-{
-    ULONGLONG time = 0;
-    QueryUnbiasedInterruptTime(&time);
-    return time;
-}
-
-Stamp processCreation()
-{
-    // The creation time is given on the system clock, which can be set back
-    // or forward at any moment: only its distance from now is used, read
-    // first thing, before the clock is likely to have moved.
-    const Stamp monotonic = now();
-    const FILETIME system = common::preciseSystemTime();
-    FILETIME created = {};
-    FILETIME unused[3] = {};
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &unused[0], &unused[1], &unused[2])) {
-        return monotonic;
-    }
-    const Stamp systemNow = fromFileTime(system);
-    const Stamp createdAt = fromFileTime(created);
-    const Stamp age = systemNow > createdAt ? systemNow - createdAt : 0;
-    return monotonic - std::min(age, monotonic);
-}
 
 std::wstring makeOffer(Stamp stamp, std::wstring_view text)
 {
@@ -144,7 +96,7 @@ HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD p
         if (toldToEnd()) {
             return HandedOver::ToldToEnd;
         }
-        if (offerOnce(name, offer)) {
+        if (utility::sendCopyData(name, kOfferMessage, offer, kOfferTimeoutMs)) {
             ORV_LOG(kInitName, L"cmd handed over to the running instance");
             return HandedOver::Taken;
         }
@@ -169,7 +121,7 @@ void passOn(const std::wstring& name, const std::wstring& offer)
 {
     const ULONGLONG deadline = GetTickCount64() + kPassOnPatienceMs;
     for (;;) {
-        if (offerOnce(name, offer)) {
+        if (utility::sendCopyData(name, kOfferMessage, offer, kOfferTimeoutMs)) {
             ORV_LOG(kPassOnName, L"presence passed on to the instance that follows");
             return;
         }

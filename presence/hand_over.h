@@ -4,6 +4,7 @@
 // gives its presence to the running instance, or runs in its place once that
 // one has ended, and an instance that ends passes on a presence that came
 // meanwhile. Each instance runs on its own clock of the system's.
+#include "common/local_time.h"
 #include "common/unique_handle.h"
 
 #include <windows.h>
@@ -14,16 +15,13 @@
 
 namespace presence {
 
-// When a presence came into being, in 100 ns units of the system-wide
-// monotonic clock (QueryUnbiasedInterruptTime), which setting the system
-// clock does not move: later is newer.
+// When a presence came into being, on the system-wide monotonic clock:
+// later is newer. The command line's is when the process was created.
 using Stamp = unsigned long long;
-
-Stamp now();
-// When this process was created, on the monotonic clock: the stamp of its
-// command line. Its age is measured on the system clock, so call it first
-// thing.
-Stamp processCreation();
+inline Stamp now()
+{
+    return common::monotonicNow();
+}
 
 // An offer between instances (WM_COPYDATA with kOfferMessage): the stamp in
 // its first four units, then the presence command string.

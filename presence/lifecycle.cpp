@@ -1,28 +1,15 @@
 #include "presence/lifecycle.h"
 
+#include <iterator>
+
 namespace presence {
 
 const wchar_t* phaseName(Phase phase)
 {
-    switch (phase) {
-    case Phase::Starting:
-        return L"starting";
-    case Phase::HandingOver:
-        return L"handing over";
-    case Phase::Connecting:
-        return L"connecting";
-    case Phase::Running:
-        return L"running";
-    case Phase::Ending:
-        return L"ending";
-    case Phase::GivingUp:
-        return L"giving up";
-    case Phase::Clearing:
-        return L"clearing";
-    case Phase::PassingOn:
-        return L"passing on";
-    }
-    return L"?";
+    static const wchar_t* const kNames[] = {L"starting", L"handing over", L"connecting", L"running",
+                                            L"ending",   L"giving up",    L"clearing",   L"passing on"};
+    static_assert(std::size(kNames) == static_cast<size_t>(Phase::PassingOn) + 1, "a name for every phase");
+    return kNames[static_cast<int>(phase)];
 }
 
 Judgement judge(Phase phase, Sender sender, bool newer)

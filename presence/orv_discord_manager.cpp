@@ -1,5 +1,6 @@
 #include "presence/orv_discord_manager.h"
 
+#include "common/local_time.h"
 #include "common/log.h"
 #include "common/unique_handle.h"
 #include "utility/answering_wait.h"
@@ -7,7 +8,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <thread>
 
 #ifndef ORVPRESD_DISCORD_APPLICATION_ID
 #error "ORVPRESD_DISCORD_APPLICATION_ID must name the Discord application"
@@ -40,16 +40,8 @@ const char kSdkLogName[] = "discord::LogHook";
 
 const wchar_t* levelName(EDiscordLogLevel level)
 {
-    switch (level) {
-    case DiscordLogLevel_Error:
-        return L"error";
-    case DiscordLogLevel_Warn:
-        return L"warn";
-    case DiscordLogLevel_Info:
-        return L"info";
-    default:
-        return L"debug";
-    }
+    static const wchar_t* const kNames[] = {L"debug", L"error", L"warn", L"info"};
+    return level >= DiscordLogLevel_Error && level <= DiscordLogLevel_Info ? kNames[level] : L"debug";
 }
 
 // The SDK's diagnostics, in the daemon's log. They quote what the Discord
@@ -76,7 +68,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
         return false;
     }
     // The command line is as new as this process; what arrives later wins.
-    const presence::Stamp cmdStamp = presence::processCreation();
+    const presence::Stamp cmdStamp = common::processCreationOnMonotonicClock();
     if (!becomeTheInstance(cmd, cmdStamp)) {
         return false;
     }
@@ -183,43 +175,24 @@ bool OrvDiscordManager::toldToEnd()
     return m_phase == Phase::Ending;
 }
 
-// Connecting waits seconds for a Discord that does not answer; it runs on a
-// thread of its own while this one answers the IPC window. The thread keeps
-// what it shares alive itself, so that a connect that overruns its bound can
-// be left behind.
+// Connecting waits seconds for a Discord that does not answer, while this
+// thread answers the IPC window. A connect that overruns its bound is left
+// behind with what it shares.
 bool OrvDiscordManager::connectCore()
 {
     struct Connecting {
         discord::Core* core = nullptr;
         discord::Result result = discord::Result::InternalError;
-        common::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     };
     auto shared = std::make_shared<Connecting>();
-    auto connect = [shared] {
+    const auto connect = [shared] {
         shared->result = discord::Core::Create(ORVPRESD_DISCORD_APPLICATION_ID, DiscordCreateFlags_NoRequireDiscord,
                                                &shared->core, &logSdkMessage);
     };
-    std::thread connecting;
-    if (shared->done) {
-        try {
-            connecting = std::thread([shared, connect] {
-                connect();
-                SetEvent(shared->done.get());
-            });
-        } catch (...) {
-            // no thread: connect here, as before
-        }
-    }
-    if (!connecting.joinable()) {
-        connect();
-    } else if (utility::waitAnsweringSenders(shared->done.get(), kConnectPatienceMs)) {
-        connecting.join();
-    } else {
-        connecting.detach();  // its core, if one ever comes, goes with the process
-        ORV_LOG_ENDING(kInitName, L"Discord's connect did not end within %d ms",
-                          static_cast<int>(kConnectPatienceMs));
+    if (!utility::runAnsweringSenders(connect, kConnectPatienceMs)) {
+        ORV_LOG_ENDING(kInitName, L"Discord's connect did not end within %d ms", static_cast<int>(kConnectPatienceMs));
         ORV_LOG_ENDING(kInitName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
-        return false;
+        return false;  // its core, if one ever comes, goes with the process
     }
     m_core.reset(shared->core);
     if (!m_core) {

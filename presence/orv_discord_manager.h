@@ -51,7 +51,6 @@ public:
 
     // Started up and not ending: the only time an about box may open.
     bool running() const { return m_phase == Phase::Running; }
-    Phase phase() const { return m_phase; }
 
     // Publishes details, state and icon, unless details and state are those
     // of the last update that got through.

@@ -1,7 +1,11 @@
 // The waits of start-up and of the way out: bounded, and never a sender held.
 #include "utility/answering_wait.h"
 
+#include "common/unique_handle.h"
+
 #include <algorithm>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -56,6 +60,32 @@ bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
             return false;
         }
     }
+}
+
+bool runAnsweringSenders(const std::function<void()>& work, DWORD milliseconds)
+{
+    auto done = std::make_shared<common::UniqueHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread thread;
+    if (*done) {
+        try {
+            thread = std::thread([done, work] {
+                work();
+                SetEvent(done->get());
+            });
+        } catch (...) {
+            // no thread: the work runs here
+        }
+    }
+    if (!thread.joinable()) {
+        work();
+        return true;
+    }
+    if (!waitAnsweringSenders(done->get(), milliseconds)) {
+        thread.detach();
+        return false;
+    }
+    thread.join();
+    return true;
 }
 
 }  // namespace utility

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 namespace utility {
 
 // Waits until handle is signalled (or, without one, for the whole time),
@@ -12,6 +14,11 @@ namespace utility {
 // that Windows never counts the thread as hung; and it ends on time even
 // while senders keep sending.
 bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds);
+
+// Runs work on a thread of its own and waits for it so, at most milliseconds
+// (without a thread, work runs here). False when it did not end in time: it
+// is left to run, and keeps alive what it uses itself.
+bool runAnsweringSenders(const std::function<void()>& work, DWORD milliseconds);
 
 // Windows counts a GUI thread as not responding once it has not looked at
 // its queue (PeekMessage, GetMessage) for 5 s; a second start's offer, sent

@@ -59,4 +59,20 @@ LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+bool sendCopyData(const std::wstring& className, WPARAM wParam, std::wstring_view text, UINT timeoutMs)
+{
+    HWND receiver = FindWindowW(className.c_str(), nullptr);
+    if (!receiver) {
+        return false;
+    }
+    std::wstring copy(text);  // COPYDATASTRUCT wants a mutable buffer
+    COPYDATASTRUCT data = {};
+    data.cbData = static_cast<DWORD>(copy.size() * sizeof(wchar_t));
+    data.lpData = copy.data();
+    DWORD_PTR answer = 0;
+    return SendMessageTimeoutW(receiver, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG,
+                               timeoutMs, &answer) &&
+           answer == TRUE;
+}
+
 }  // namespace utility

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 namespace utility {
 
@@ -33,5 +34,10 @@ private:
 };
 
 LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+
+// Sends text as WM_COPYDATA with wParam to the window of class className,
+// giving up on a hung receiver or after timeoutMs. True when it answered
+// TRUE; false when there is no such window.
+bool sendCopyData(const std::wstring& className, WPARAM wParam, std::wstring_view text, UINT timeoutMs);
 
 }  // namespace utility
