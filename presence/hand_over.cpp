@@ -52,9 +52,9 @@ bool readOffer(std::wstring_view payload, Stamp& stamp, std::wstring_view& text)
 // it, and this start does not), "the function will fail with
 // ERROR_ACCESS_DENIED and the caller should use the OpenMutex function".
 // "Only the SYNCHRONIZE access right is required to use a mutex" (OpenMutexW):
-// a wait on such a handle takes the mutex once that instance ends, and
-// ReleaseMutex asks for no right (MUTEX_MODIFY_STATE is "reserved for future
-// use": Synchronization Object Security and Access Rights).
+// a wait on such a handle takes the mutex once that instance ends. Releasing
+// it may want MUTEX_MODIFY_STATE (.NET's MutexRights.Modify: "the right to
+// release a named mutex"), asked for first.
 MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, common::UniqueHandle& mutex)
 {
     for (int attempt = 0;; ++attempt) {
@@ -67,7 +67,10 @@ MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, co
             ORV_LOG(kInitName, L"the single-instance mutex cannot be made (error %d)", static_cast<int>(error));
             return MutexFound::Failed;
         }
-        mutex.reset(open(SYNCHRONIZE, FALSE, name.c_str()));
+        mutex.reset(open(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str()));
+        if (!mutex && GetLastError() == ERROR_ACCESS_DENIED) {
+            mutex.reset(open(SYNCHRONIZE, FALSE, name.c_str()));
+        }
         const DWORD openError = GetLastError();
         if (mutex) {
             return MutexFound::Exists;

@@ -77,14 +77,18 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
         return false;
     }
     m_ipc.create(m_instanceName, this);
-    if (!connectCore()) {
+    std::unique_ptr<discord::Core> core = connectCore();
+    if (!core) {
         giveUp(L"no connection to Discord");
         return false;
     }
+    // Only now is the core the manager's: what comes while start-up looks
+    // for a posted close is taken, not published.
     if (toldToEnd()) {
         ORV_LOG_ENDING(kInitName, L"told to end while connecting: nothing published");
         return false;
     }
+    m_core = std::move(core);
     ORV_LOG_LIFECYCLE(kInitName, L"init sucess");
     enter(Phase::Running, L"connected to Discord");
 
@@ -107,11 +111,7 @@ bool OrvDiscordManager::enter(Phase next, const wchar_t* why)
     }
     const Phase was = m_phase;
     m_phase = next;
-    if (next >= Phase::Ending) {
-        ORV_LOG_ENDING(kEnterName, L"phase %s -> %s: %s", presence::phaseName(was), presence::phaseName(next), why);
-    } else {
-        ORV_LOG_LIFECYCLE(kEnterName, L"phase %s -> %s: %s", presence::phaseName(was), presence::phaseName(next), why);
-    }
+    ORV_LOG_LIFECYCLE(kEnterName, L"phase %s -> %s: %s", presence::phaseName(was), presence::phaseName(next), why);
     return true;
 }
 
@@ -149,15 +149,16 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
         }
     }
     ORV_LOG_ENDING(kInitName, L"progress exist!");
-    giveUp(L"another instance runs");
+    giveUp(found == presence::MutexFound::Failed ? L"no single-instance mutex" : L"another instance runs");
     return false;
 }
 
 // Start-up's waits answer only sent messages: a posted close or exit command
 // would wait for the message loop, until after start-up had published and
 // promised. So start-up looks for them (a bounded number: a sender that posts
-// without end holds it no longer). Sent ones reach quit() through the main
-// window's procedure. Any other command is dropped, as before running.
+// without end holds it no longer), and ends without closing the hidden window
+// (the process ends). Sent ones reach quit() through the main window's
+// procedure. Any other command is dropped, as before running.
 bool OrvDiscordManager::toldToEnd()
 {
     constexpr int kMost = 64;
@@ -170,6 +171,8 @@ bool OrvDiscordManager::toldToEnd()
          ++i) {
         if (LOWORD(message.wParam) == m_exitCommand) {
             quit(L"the exit command was posted");
+        } else {
+            ORV_LOG(kInitName, L"command %d posted while starting up: ignored", static_cast<int>(LOWORD(message.wParam)));
         }
     }
     return m_phase == Phase::Ending;
@@ -178,7 +181,7 @@ bool OrvDiscordManager::toldToEnd()
 // Connecting waits seconds for a Discord that does not answer, while this
 // thread answers the IPC window. A connect that overruns its bound is left
 // behind with what it shares.
-bool OrvDiscordManager::connectCore()
+std::unique_ptr<discord::Core> OrvDiscordManager::connectCore()
 {
     struct Connecting {
         discord::Core* core = nullptr;
@@ -192,15 +195,15 @@ bool OrvDiscordManager::connectCore()
     if (!utility::runAnsweringSenders(connect, kConnectPatienceMs)) {
         ORV_LOG_ENDING(kInitName, L"Discord's connect did not end within %d ms", static_cast<int>(kConnectPatienceMs));
         ORV_LOG_ENDING(kInitName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
-        return false;  // its core, if one ever comes, goes with the process
+        return nullptr;  // its core, if one ever comes, goes with the process
     }
-    m_core.reset(shared->core);
-    if (!m_core) {
+    std::unique_ptr<discord::Core> core(shared->core);
+    if (!core) {
         ORV_LOG_ENDING(kInitName, L"init error %d", static_cast<int>(shared->result));
-        return false;
+        return nullptr;
     }
-    m_core->SetLogHook(DiscordLogLevel_Info, &logSdkMessage);
-    return true;
+    core->SetLogHook(DiscordLogLevel_Info, &logSdkMessage);
+    return core;
 }
 
 // A start that does not run takes no presence any more, and answers senders

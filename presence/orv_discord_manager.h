@@ -102,13 +102,15 @@ private:
     bool enter(Phase next, const wchar_t* why);
     bool becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp);
     bool toldToEnd();
-    bool connectCore();
+    std::unique_ptr<discord::Core> connectCore();
     void giveUp(const wchar_t* why);
     bool connected(const char* function);
     void take(std::wstring_view text, presence::Stamp stamp);
     void clear();
 
-    std::unique_ptr<discord::Core> m_core;
+    // Let go of in the reverse order: the window, the connection, the mutex.
+    common::OwnedMutex m_mutex;  // the single-instance mutex, from start-up to the end
+    std::unique_ptr<discord::Core> m_core;  // set once running
     TaskTimer m_timer;
     utility::WindowIpcEndpoint m_ipc;
     std::wstring m_details;
@@ -118,7 +120,6 @@ private:
     WORD m_exitCommand = 0;
     presence::Stamp m_stamp = 0;  // when the presence held came into being
     Phase m_phase = Phase::Starting;
-    common::OwnedMutex m_mutex;  // the single-instance mutex, from start-up to the end
     decltype(&OpenMutexW) m_openMutex = &OpenMutexW;
     // A front-end presence that came while this process ended, with its
     // stamp, and whether a second start offered one meanwhile (it waits to

@@ -21,6 +21,10 @@ protected:
 // answers with the handler's result (0 when there is none).
 class WindowIpcEndpoint {
 public:
+    WindowIpcEndpoint() = default;
+    ~WindowIpcEndpoint() { destroy(); }
+    WindowIpcEndpoint(const WindowIpcEndpoint&) = delete;
+    WindowIpcEndpoint& operator=(const WindowIpcEndpoint&) = delete;
     bool create(const std::wstring& className, IWindowIPCHandle* handler);
     HWND window() const { return m_window; }
     // From now on nobody finds it; what is on its way to it is answered 0.

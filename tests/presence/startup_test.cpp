@@ -236,6 +236,17 @@ TEST_F(Startup, SuccessTakesMutexWindowCoreThenPublishesThenSchedulesTheWatchdog
     EXPECT_TRUE(testsupport::pumpUntil([&] { return takeQuitMessage(&code); }, 10000));
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(m_log.contains(L"orvhost not exist"));
+
+    // The way out lets go of the window, the core and the mutex: released,
+    // not left for the next start to find abandoned or still held.
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());  // keeps it in being
+    manager.passOn();
+    EXPECT_EQ(manager.core(), nullptr);
+    EXPECT_EQ(FindWindowW(name.c_str(), nullptr), nullptr);
+    DWORD taken = WAIT_FAILED;
+    std::thread([&] { taken = WaitForSingleObject(mutex, 0); }).join();  // ends owning it: abandoned
+    EXPECT_EQ(taken, WAIT_OBJECT_0);
+    CloseHandle(mutex);
 }
 
 TEST_F(Startup, ASecondStartRunsInPlaceOfAnInstanceThatEndsWithoutTakingItsPresence)
