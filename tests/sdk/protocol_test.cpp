@@ -554,7 +554,7 @@ protected:
             return m_now;
         };
         startPeer(peerOptions);
-        auto transport = orvsdk::connectTransport({m_dir + "/discord-ipc-0"});
+        auto transport = orvsdk::openEndpoint(m_dir + "/discord-ipc-0").transport;
         ASSERT_NE(transport, nullptr);
         auto watched = std::make_unique<WatchedTransport>(std::move(transport));
         m_watched = watched.get();
