@@ -125,7 +125,10 @@ EDiscordResult connectFirstReady(const ClientOptions& options, TimePoint deadlin
             connection = std::move(candidate);
             return result;
         }
-        logBounded(options, DiscordLogLevel_Error, endpoint + " given up: " + why);
+        std::string gaveUp = endpoint;
+        gaveUp += " given up: ";
+        gaveUp += why;
+        logBounded(options, DiscordLogLevel_Error, gaveUp);
         if (!refused) {
             refused = result;
         }
