@@ -3,20 +3,17 @@
 #include "common/decimal.h"
 #include "common/local_time.h"
 #include "common/log_writer.h"
+#include "text/utf8_cut.h"
 
 #include <cstring>
 #include <cwchar>
+#include <string_view>
 
 namespace common {
 namespace {
 
 constexpr char kLineEnd[] = "\r\n";
 constexpr size_t kLineEndSize = 2;
-
-bool isUtf8Continuation(char byte) noexcept
-{
-    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
-}
 
 bool isHighSurrogate(wchar_t unit) noexcept
 {
@@ -138,13 +135,7 @@ LogStream& LogStream::operator<<(const wchar_t* text)
     if (bytes <= 0) {
         return *this;
     }
-    size_t length = static_cast<size_t>(bytes);
-    if (length > room) {
-        length = room;
-        while (length > 0 && isUtf8Continuation(utf8[length])) {
-            --length;
-        }
-    }
+    const size_t length = text::utf8CutLength(std::string_view(utf8, static_cast<size_t>(bytes)), room);
     write(utf8, static_cast<std::streamsize>(length));
     return *this;
 }

@@ -2,6 +2,7 @@
 
 #include "common/local_time.h"
 #include "common/log.h"
+#include "text/utf8_cut.h"
 #include "utility/ustring.h"
 
 #include <windows.h>
@@ -65,13 +66,7 @@ void copyField(char* field, size_t size, std::string_view utf8)
     if (size == 0) {
         return;
     }
-    size_t length = std::min(utf8.size(), size - 1);
-    if (length < utf8.size()) {
-        // Never leave half a character at the end.
-        while (length > 0 && (static_cast<unsigned char>(utf8[length]) & 0xC0) == 0x80) {
-            --length;
-        }
-    }
+    const size_t length = text::utf8CutLength(utf8, size - 1);
     std::copy_n(utf8.data(), length, field);
     std::fill(field + length, field + size, '\0');
 }

@@ -1,6 +1,10 @@
 #include "sdk/ipc_client.h"
 
 #include "sdk/activity_json.h"
+#include "sdk/diagnostics.h"
+#include "sdk/discord_message.h"
+#include "sdk/handshake.h"
+#include "sdk/set_activity.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,251 +13,53 @@ namespace orvsdk {
 namespace {
 
 constexpr std::chrono::milliseconds kIdleWait{60000};
-// Far beyond anything Discord sends. Deeper trees would be copied, dumped and
-// compared by recursion, so they are refused before any is built.
-constexpr size_t kMaxNesting = 64;
-// Diagnostics quote what Discord sent; the log gets a bounded part of it.
-constexpr size_t kMaxLogText = 4096;
 // Of Discord's words in a refusal, which may come many at a time.
 constexpr size_t kMaxRefusalWords = 200;
 
 using Json = nlohmann::json;
-
-// Whether arrays and objects nest no deeper than the limit. Brackets within
-// strings do not count; whether the text is JSON at all is the parser's call.
-bool nestingWithin(const std::string& text, size_t limit)
-{
-    size_t depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) {
-                return false;
-            }
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return true;
-}
-
-std::optional<Json> parseJson(const std::string& text)
-{
-    if (!nestingWithin(text, kMaxNesting)) {
-        return std::nullopt;
-    }
-    Json value = Json::parse(text, nullptr, false);
-    if (value.is_discarded()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::string stringField(const Json& object, const char* key)
-{
-    if (object.is_object()) {
-        auto it = object.find(key);
-        if (it != object.end() && it->is_string()) {
-            return it->get<std::string>();
-        }
-    }
-    return std::string();
-}
-
-int intField(const Json& object, const char* key, int fallback)
-{
-    if (object.is_object()) {
-        auto it = object.find(key);
-        if (it != object.end() && it->is_number_integer()) {
-            const auto value = it->get<int64_t>();
-            if (value >= INT32_MIN && value <= INT32_MAX) {
-                return static_cast<int>(value);
-            }
-        }
-    }
-    return fallback;
-}
-
-// At most limit bytes, cut before a UTF-8 sequence rather than in it.
-std::string bounded(const std::string& text, size_t limit = kMaxLogText)
-{
-    if (text.size() <= limit) {
-        return text;
-    }
-    size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
-        --cut;
-    }
-    return text.substr(0, cut) + "...";
-}
-
-// A Discord listens, and the system would not let us talk to it: the user
-// must read why nothing shows, and what to do.
-std::string deniedAccessFailure(const std::vector<std::string>& endpoints)
-{
-    std::string text = "no Discord client could be used: the system refused this program access to";
-    for (size_t i = 0; i < endpoints.size(); ++i) {
-        text += i == 0 ? " " : ", ";
-        text += endpoints[i];
-    }
-    text += "; ";
-    text += accessDeniedCause();
-    return text;
-}
 
 }  // namespace
 
 EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<IpcClient>& client)
 {
     const auto deadline = std::chrono::steady_clock::now() + options.readyTimeout;
-    if (options.endpoints.empty()) {
-        options.endpoints = discordEndpoints();
+    ReadyConnection connection;
+    const EDiscordResult result = connectFirstReady(options, deadline, connection);
+    if (result == DiscordResult_Ok) {
+        start(std::move(options), std::move(connection), client);
     }
-    auto logIt = [&options](EDiscordLogLevel level, const std::string& text) {
-        if (options.log) {
-            options.log(level, bounded(text));
-        }
-    };
-    ConnectPolicy trust = options.trust;
-    if (!trust.warn && options.log) {
-        trust.warn = [&logIt](const std::string& text) { logIt(DiscordLogLevel_Warn, text); };
-    }
-    // An endpoint that closes, refuses or talks nonsense during the handshake
-    // (a stale bridge, a Discord that is ending) is given up for the next
-    // one, in the time that is left.
-    std::optional<EDiscordResult> refused;
-    std::vector<std::string> deniedAccess;
-    const std::vector<std::string> endpoints = options.endpoints;
-    for (const std::string& endpoint : endpoints) {
-        std::unique_ptr<Transport> transport = connectTransport({endpoint}, trust, deadline, &deniedAccess);
-        if (!transport) {
-            if (timeLeft(deadline).count() <= 0) {
-                break;
-            }
-            continue;
-        }
-        std::string why;
-        const EDiscordResult result = shakeHands(options, std::move(transport), client, deadline, why);
-        if (result == DiscordResult_Ok) {
-            return result;
-        }
-        std::string gaveUp = endpoint;
-        gaveUp += " given up: ";
-        gaveUp += why;
-        logIt(DiscordLogLevel_Error, gaveUp);
-        if (!refused) {
-            refused = result;
-        }
-    }
-    if (!refused && !deniedAccess.empty()) {
-        logIt(DiscordLogLevel_Error, deniedAccessFailure(deniedAccess));
-        return DiscordResult_NotRunning;
-    }
-    if (!refused) {
-        logIt(DiscordLogLevel_Info, "no Discord client is listening");
-        return DiscordResult_NotRunning;
-    }
-    return *refused;
+    return result;
 }
 
 EDiscordResult IpcClient::connect(ClientOptions options, std::unique_ptr<Transport> transport,
                                   std::unique_ptr<IpcClient>& client)
 {
     const auto deadline = std::chrono::steady_clock::now() + options.readyTimeout;
+    ReadyConnection connection{std::move(transport), FrameDecoder()};
     std::string why;
-    LogFunction log = options.log;
-    const EDiscordResult result = shakeHands(std::move(options), std::move(transport), client, deadline, why);
-    if (result != DiscordResult_Ok && log) {
-        log(DiscordLogLevel_Error, bounded(why));
+    const EDiscordResult result = shakeHands(options, connection, deadline, why);
+    if (result != DiscordResult_Ok) {
+        if (options.log) {
+            options.log(DiscordLogLevel_Error, bounded(why));
+        }
+        return result;
     }
+    start(std::move(options), std::move(connection), client);
     return result;
 }
 
-EDiscordResult IpcClient::shakeHands(ClientOptions options, std::unique_ptr<Transport> transport,
-                                     std::unique_ptr<IpcClient>& client, TimePoint deadline, std::string& why)
+void IpcClient::start(ClientOptions options, ReadyConnection connection, std::unique_ptr<IpcClient>& client)
 {
-    const Json handshake = {{"v", 1}, {"client_id", std::to_string(options.clientId)}};
-    const std::string bytes = encodeFrame(Opcode::Handshake, handshake.dump());
-    if (!transport->send(bytes.data(), bytes.size(), timeLeft(deadline))) {
-        why = "Discord did not take the handshake in time";
-        return DiscordResult_ServiceUnavailable;
-    }
-    FrameDecoder decoder;
-    const EDiscordResult ready = awaitReady(*transport, decoder, options, deadline, why);
-    if (ready != DiscordResult_Ok) {
-        return ready;
-    }
-    client.reset(new IpcClient(std::move(options), std::move(transport)));
-    client->m_decoder = std::move(decoder);
+    client.reset(new IpcClient(std::move(options), std::move(connection.transport)));
+    client->m_decoder = std::move(connection.decoder);
     client->m_thread = std::thread(&IpcClient::run, client.get());
-    return DiscordResult_Ok;
-}
-
-EDiscordResult IpcClient::awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options,
-                                     TimePoint deadline, std::string& why)
-{
-    char buffer[4096];
-    for (;;) {
-        Frame frame;
-        FrameDecoder::Status status = FrameDecoder::Status::NeedMore;
-        while ((status = decoder.next(frame)) == FrameDecoder::Status::Ready) {
-            if (frame.opcode == Opcode::Close) {
-                const std::optional<Json> close = parseJson(frame.payload);
-                const int code = close ? intField(*close, "code", 0) : 0;
-                why = "Discord refused the handshake: " + frame.payload;
-                return resultForCloseCode(code);
-            }
-            if (frame.opcode == Opcode::Ping) {
-                const std::string pong = encodeFrame(Opcode::Pong, frame.payload);
-                // A Discord that pings and never reads fills the pipe: the
-                // answer, too, gets only the time that is left.
-                if (!transport.send(pong.data(), pong.size(), timeLeft(deadline))) {
-                    why = "the connection broke during the handshake, or Discord stopped reading";
-                    return DiscordResult_ServiceUnavailable;
-                }
-                continue;
-            }
-            const std::optional<Json> message = parseJson(frame.payload);
-            if (frame.opcode == Opcode::Frame && message && stringField(*message, "evt") == "READY") {
-                if (options.log) {
-                    options.log(DiscordLogLevel_Info, "connected to Discord");
-                }
-                return DiscordResult_Ok;
-            }
-        }
-        if (status == FrameDecoder::Status::Error) {
-            why = "bad frame during the handshake: " + decoder.error();
-            return DiscordResult_ServiceUnavailable;
-        }
-        const auto left = timeLeft(deadline);
-        if (left.count() <= 0) {
-            why = "Discord did not answer the handshake in time";
-            return DiscordResult_ServiceUnavailable;
-        }
-        const int got = transport.receive(buffer, sizeof buffer, left);
-        if (got == Transport::kClosed) {
-            why = "Discord closed the connection during the handshake";
-            return DiscordResult_ServiceUnavailable;
-        }
-        decoder.feed(buffer, static_cast<size_t>(got));
-    }
 }
 
 IpcClient::IpcClient(ClientOptions options, std::unique_ptr<Transport> transport)
     : m_options(std::move(options)),
       m_transport(std::move(transport)),
-      m_pacer(m_options.paceLimit, m_options.paceWindow)
+      m_pacer(m_options.paceLimit, m_options.paceWindow),
+      m_repeat(m_options.repeatAfter)
 {
 }
 
@@ -270,48 +76,45 @@ IpcClient::~IpcClient()
         lost = m_lost;
         m_lost = true;
     }
-    // What the pace still holds, if the window allows it as it would a
-    // clear (a sixth frame in 20 s would be dropped), then a polite goodbye,
-    // if the connection still stands and takes them at once: a Discord that
-    // stopped reading gets neither, and the caller never waits. The held
-    // update stays in its slot and completes with NotRunning: no answer
-    // will come.
     if (!lost) {
-        try {
-            bool clean = true;
-            std::optional<Update> held;
-            {
-                std::lock_guard<std::mutex> lock(m_slotMutex);
-                if (m_next && m_pacer.allowsUrgent(now())) {
-                    held.emplace();
-                    held->clear = m_next->clear;
-                    held->activity = m_next->activity;
-                }
-            }
-            if (held) {
-                std::optional<Json> activity;
-                if (!held->clear) {
-                    Json object = activityToJson(held->activity);
-                    if (!object.empty()) {
-                        activity = std::move(object);
-                    }
-                }
-                const std::string nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
-                const std::string frame =
-                    encodeFrame(Opcode::Frame, setActivityCommand(m_options.pid, activity ? &*activity : nullptr, nonce));
-                clean = m_transport->sendWithoutWaiting(frame.data(), frame.size());
-            }
-            if (clean) {
-                const std::string close = encodeFrame(Opcode::Close, "{}");
-                m_transport->sendWithoutWaiting(close.data(), close.size());
-            }
-        } catch (...) {
-        }
+        sayGoodbye();
     }
     try {
         runCallbacks();
     } catch (...) {
         // Out of memory at the very end: what is pending cannot be told.
+    }
+}
+
+// What the pace still holds, if the window allows it as it would a clear (a
+// sixth frame in 20 s would be dropped), then a polite goodbye, if the
+// connection still stands and takes them at once: a Discord that stopped
+// reading gets neither, and the caller never waits. The held update stays in
+// its slot and completes with NotRunning: no answer will come.
+void IpcClient::sayGoodbye() noexcept
+{
+    try {
+        std::optional<Update> held;
+        {
+            std::lock_guard<std::mutex> lock(m_slotMutex);
+            if (m_next && m_pacer.allowsUrgent(now())) {
+                held.emplace();
+                held->clear = m_next->clear;
+                held->activity = m_next->activity;
+            }
+        }
+        bool clean = true;
+        if (held) {
+            const SetActivityFrame frame =
+                buildSetActivity(m_options.pid, m_nonceCounter + 1, held->clear ? nullptr : &held->activity);
+            clean = m_transport->sendWithoutWaiting(frame.bytes.data(), frame.bytes.size());
+        }
+        if (clean) {
+            const std::string close = encodeFrame(Opcode::Close, "{}");
+            m_transport->sendWithoutWaiting(close.data(), close.size());
+        }
+    } catch (...) {
+        // Out of memory at the very end: no goodbye.
     }
 }
 
@@ -430,15 +233,25 @@ std::chrono::milliseconds IpcClient::nextWait()
         // Until the pace allows a send, an update that comes needs no wake: the
         // thread looks at the slot then. Only past that does it idle, until
         // the repeat is due, if one is.
+        //
+        // No wake-up is lost. m_idle is written only under m_slotMutex: here,
+        // and in setActivity, which puts the update in the slot, reads m_idle
+        // and clears it in one hold of the lock. So either setActivity holds
+        // the lock first, and this sees m_next and waits only as long as the
+        // pace asks; or this holds it first and sets m_idle, and setActivity
+        // then sees it and wakes the transport. That wake may come before the
+        // thread is in receive: the transport keeps it (an event that stays
+        // set, a byte in a pipe) until the next receive, which then returns at
+        // once. A wake too many costs one turn of the loop, nothing more.
         m_idle = false;
         if (m_next) {
             target = m_next->clear ? m_pacer.nextUrgent(current) : allowed;
         } else if (allowed <= current) {
             m_idle = true;
-            if (!m_repeatAt) {
+            if (!m_repeat.dueAt()) {
                 return kIdleWait;
             }
-            target = *m_repeatAt;
+            target = *m_repeat.dueAt();
         }
     }
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(target - current);
@@ -466,51 +279,25 @@ bool IpcClient::sendDueUpdate()
             update.swap(m_next);
         }
     }
-    if (!update) {
-        if (m_repeatAt && m_lastRefused) {
-            m_repeatAt.reset();  // Discord would refuse it again
-        }
-        if (m_repeatAt && current >= *m_repeatAt && m_pacer.allows(current)) {
-            m_repeatAt.reset();
-            const DiscordActivity newest = m_lastRecord;
-            return sendCommand(m_lastClear, newest, Completion(), current);
-        }
-        return true;
+    if (update) {
+        return sendCommand(update->clear ? nullptr : &update->activity, std::move(update->done), current, false);
     }
-    // A frame less than repeatAfter after the one before is a burst's: the
-    // newest goes once more, that long after the burst's last frame. Discord
-    // measures when it gets to a frame, not when it was sent: a margin of a
-    // fortieth (0.4 s on 15 s) keeps its jitter on the right side.
-    const auto repeatAfter = m_options.repeatAfter + m_options.repeatAfter / 40;
-    const bool burst = m_lastFrame && current - *m_lastFrame < repeatAfter;
-    const bool sent = sendCommand(update->clear, update->activity, std::move(update->done), current);
-    if (burst && m_options.repeatAfter.count() > 0) {
-        m_repeatAt = current + repeatAfter;
-    } else {
-        m_repeatAt.reset();
+    if (m_repeat.isDue(current) && m_pacer.allows(current)) {
+        return sendCommand(m_repeat.clear() ? nullptr : &m_repeat.record(), Completion(), current, true);
     }
-    return sent;
+    return true;
 }
 
-// Sends one SET_ACTIVITY (a clear carries no activity) and records it with
-// the pace; the completion waits for Discord's answer. Room in m_due was
-// made by the caller.
-bool IpcClient::sendCommand(bool clear, const DiscordActivity& record, Completion done, TimePoint current)
+// Sends one SET_ACTIVITY (null: a clear) and records it with the pace and the
+// repeat; the completion waits for Discord's answer. Room in m_due was made
+// by the caller.
+bool IpcClient::sendCommand(const DiscordActivity* record, Completion done, TimePoint current, bool repeat)
 {
-    std::string command;
-    std::string nonce;
+    SetActivityFrame frame;
     try {
-        nonce = std::to_string(m_options.pid) + "-" + std::to_string(m_nonceCounter + 1);
-        std::optional<Json> activity;
-        if (!clear) {
-            Json object = activityToJson(record);
-            if (!object.empty()) {
-                activity = std::move(object);
-            }
-        }
-        command = setActivityCommand(m_options.pid, activity ? &*activity : nullptr, nonce);
+        frame = buildSetActivity(m_options.pid, m_nonceCounter + 1, record);
         std::lock_guard<std::mutex> lock(m_mutex);
-        auto slot = m_inFlight.emplace(nonce, Pending{}).first;
+        auto slot = m_inFlight.emplace(frame.nonce, Pending{}).first;
         slot->second = Pending{std::move(done), current + m_options.replyTimeout};
     } catch (...) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -518,15 +305,14 @@ bool IpcClient::sendCommand(bool clear, const DiscordActivity& record, Completio
         throw;
     }
     m_pacer.record(current);
-    m_lastFrame = current;
-    m_lastNonce = std::move(nonce);
-    m_lastRefused = false;
-    m_lastClear = clear;
-    m_lastRecord = record;
+    if (repeat) {
+        m_repeat.repeatSent(current, frame.nonce);
+    } else {
+        m_repeat.updateSent(current, record == nullptr, record ? *record : DiscordActivity{}, frame.nonce);
+    }
     ++m_nonceCounter;
-    const std::string bytes = encodeFrame(Opcode::Frame, command);
-    log(DiscordLogLevel_Debug, "sending " + command);
-    if (!m_transport->send(bytes.data(), bytes.size(), m_options.writeTimeout)) {
+    log(DiscordLogLevel_Debug, "sending " + frame.command);
+    if (!m_transport->send(frame.bytes.data(), frame.bytes.size(), m_options.writeTimeout)) {
         lose("the connection to Discord broke while sending, or Discord stopped reading");
         return false;
     }
@@ -552,7 +338,7 @@ bool IpcClient::handleFrame(const Frame& frame)
     default:
         return true;
     }
-    const std::optional<Json> message = parseJson(frame.payload);
+    const std::optional<Json> message = parseMessage(frame.payload);
     if (!message || !message->is_object()) {
         lose("Discord sent a frame that is not a JSON object, or one nested too deeply");
         return false;
@@ -565,9 +351,7 @@ bool IpcClient::handleFrame(const Frame& frame)
         result = resultForErrorCode(code);
         // Discord's own words, which say what it did not take.
         const std::string words = stringField(data, "message");
-        if (!nonce.empty() && nonce == m_lastNonce) {
-            m_lastRefused = true;
-        }
+        m_repeat.refused(nonce);
         log(DiscordLogLevel_Warn,
             "Discord refused an update (" + std::to_string(code) + "): " +
                 bounded(words.empty() ? data.dump(-1, ' ', false, Json::error_handler_t::replace) : words,

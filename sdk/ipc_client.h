@@ -2,6 +2,7 @@
 
 #include "discord/discord_game_sdk.h"
 #include "discord/sdk_timing.h"
+#include "sdk/burst_repeat.h"
 #include "sdk/frame.h"
 #include "sdk/pacer.h"
 #include "sdk/transport.h"
@@ -46,6 +47,8 @@ struct ClientOptions {
     Clock clock;        // empty: the steady clock
     LogFunction log;    // called on the connection's own thread too
 };
+
+struct ReadyConnection;
 
 // An update as a caller handed it over: a copy of its record, or a clear.
 struct HandedOverUpdate {
@@ -101,13 +104,11 @@ private:
         std::chrono::steady_clock::time_point deadline;
     };
 
-    IpcClient(ClientOptions options, std::unique_ptr<Transport> transport);
     using TimePoint = std::chrono::steady_clock::time_point;
-    // On failure `why` tells what went wrong, for the log.
-    static EDiscordResult shakeHands(ClientOptions options, std::unique_ptr<Transport> transport,
-                                     std::unique_ptr<IpcClient>& client, TimePoint deadline, std::string& why);
-    static EDiscordResult awaitReady(Transport& transport, FrameDecoder& decoder, const ClientOptions& options,
-                                     TimePoint deadline, std::string& why);
+
+    IpcClient(ClientOptions options, std::unique_ptr<Transport> transport);
+    // Makes the client of a connection that is ready and starts its thread.
+    static void start(ClientOptions options, ReadyConnection connection, std::unique_ptr<IpcClient>& client);
 
     std::chrono::steady_clock::time_point now() const;
     void log(EDiscordLogLevel level, const std::string& message) const noexcept;
@@ -115,7 +116,8 @@ private:
     void serve();
     bool sendDueUpdate();
     bool mayGo(const Update& update, TimePoint current) const;
-    bool sendCommand(bool clear, const DiscordActivity& record, Completion done, TimePoint current);
+    bool sendCommand(const DiscordActivity* record, Completion done, TimePoint current, bool repeat);
+    void sayGoodbye() noexcept;
     bool handleFrame(const Frame& frame);
     void lose(const char* why, const std::string& detail = std::string()) noexcept;
     void collectDue(std::vector<std::pair<Completion, EDiscordResult>>& due);
@@ -126,13 +128,7 @@ private:
     FrameDecoder m_decoder;
     Pacer m_pacer;
     uint64_t m_nonceCounter = 0;
-    // The connection thread's own: the last frame sent, and the repeat due.
-    std::optional<TimePoint> m_lastFrame;
-    bool m_lastClear = false;  // what the last frame showed, for the repeat
-    DiscordActivity m_lastRecord{};
-    std::optional<TimePoint> m_repeatAt;
-    std::string m_lastNonce;    // the last frame's
-    bool m_lastRefused = false; // Discord refused it (ERROR): no repeat
+    BurstRepeat m_repeat;  // the connection thread's own
 
     // The hand-over from callers: held only to copy a record in or out.
     std::mutex m_slotMutex;  // guards the three below
@@ -140,6 +136,7 @@ private:
     std::vector<std::pair<Completion, EDiscordResult>> m_handedBack;  // replaced, or refused once lost
     bool m_idle = false;  // the thread waits without a deadline: a new update must wake it
 
+    // Lock order: m_mutex before m_slotMutex, never the other way round.
     std::mutex m_mutex;  // guards the two below
     std::map<std::string, Pending> m_inFlight;
     std::vector<std::pair<Completion, EDiscordResult>> m_due;

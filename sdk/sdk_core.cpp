@@ -2,6 +2,7 @@
 // the activity manager. Managers this library does not carry answer every
 // operation with DiscordResult_InvalidCommand.
 #include "discord/discord_game_sdk.h"
+#include "sdk/diagnostics.h"
 #include "sdk/ipc_client.h"
 
 #include <algorithm>
@@ -31,107 +32,11 @@ constexpr size_t kLogQueueLimit = 256;
 // the first hook.
 constexpr size_t kEarlyLogLimit = 32;
 constexpr size_t kStubSlots = 64;
-// The hook gets at most this many messages per run_callbacks, and this many
-// bytes in all, the count lines included: what Discord's side provokes must
-// not crowd out the program's own records. The rest are counted, one line for
-// each kind.
-constexpr size_t kDeliveredPerRun = 8;
-constexpr size_t kDeliveredBytesPerRun = 2048;
-constexpr size_t kCountedKinds = 4;
-constexpr size_t kMaxKind = 80;
-// Room kept for the count lines: a kind and " ... and N more like it" each,
-// and the line for the rest.
-constexpr size_t kCountRoom = (kCountedKinds + 1) * (kMaxKind + 40);
-// A message that does not fit whole is cut to the room left, if that is at
-// least this much; otherwise it is counted.
-constexpr size_t kMinCut = 64;
-
-using LogEntry = std::pair<EDiscordLogLevel, std::string>;
+using orvsdk::LogEntry;
 
 // What the last failed DiscordCreate had to say, until someone takes it.
 std::mutex g_createLogMutex;
 std::deque<LogEntry> g_createLog;
-
-// A message's kind: its text up to the first colon or parenthesis.
-std::string kindOf(const std::string& message)
-{
-    const size_t end = message.find_first_of(":(");
-    std::string kind = message.substr(0, std::min<size_t>(end == std::string::npos ? message.size() : end, kMaxKind));
-    while (!kind.empty() && kind.back() == ' ') {
-        kind.pop_back();
-    }
-    return kind;
-}
-
-// The first messages as they are, errors before the rest (a lost
-// connection's reason among them), in their order; the rest as one count per
-// kind.
-// At most limit bytes of text, cut before a UTF-8 sequence rather than in it.
-void cutTo(std::string& text, size_t limit)
-{
-    if (text.size() <= limit) {
-        return;
-    }
-    size_t cut = limit - 3;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
-        --cut;
-    }
-    text.resize(cut);
-    text += "...";
-}
-
-std::deque<LogEntry> limited(std::deque<LogEntry> messages)
-{
-    size_t total = 0;
-    for (const auto& entry : messages) {
-        total += entry.second.size();
-    }
-    if (messages.size() <= kDeliveredPerRun && total <= kDeliveredBytesPerRun) {
-        return messages;
-    }
-    std::vector<bool> delivered(messages.size(), false);
-    size_t chosen = 0;
-    size_t room = kDeliveredBytesPerRun - kCountRoom;
-    for (const bool errors : {true, false}) {
-        for (size_t i = 0; i < messages.size() && chosen < kDeliveredPerRun; ++i) {
-            std::string& text = messages[i].second;
-            if (delivered[i] || (messages[i].first <= DiscordLogLevel_Error) != errors ||
-                (text.size() > room && room < kMinCut)) {
-                continue;
-            }
-            cutTo(text, room);
-            room -= text.size();
-            delivered[i] = true;
-            ++chosen;
-        }
-    }
-    std::deque<LogEntry> result;
-    std::vector<std::pair<LogEntry, size_t>> counts;  // the most severe level and the kind, how many
-    size_t others = 0;
-    for (size_t i = 0; i < messages.size(); ++i) {
-        if (delivered[i]) {
-            result.push_back(std::move(messages[i]));
-            continue;
-        }
-        const std::string kind = kindOf(messages[i].second);
-        auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first.second == kind; });
-        if (it != counts.end()) {
-            ++it->second;
-            it->first.first = std::min(it->first.first, messages[i].first);
-        } else if (counts.size() < kCountedKinds) {
-            counts.push_back({{messages[i].first, kind}, 1});
-        } else {
-            ++others;
-        }
-    }
-    for (const auto& [entry, count] : counts) {
-        result.emplace_back(entry.first, entry.second + " ... and " + std::to_string(count) + " more like it");
-    }
-    if (others > 0) {
-        result.emplace_back(DiscordLogLevel_Warn, "... and " + std::to_string(others) + " more messages");
-    }
-    return result;
-}
 
 uint32_t currentProcessId()
 {
@@ -233,7 +138,7 @@ struct CoreState {
             hook = logHook;
         }
         if (hook.hook) {
-            for (const auto& [level, message] : limited(std::move(due))) {
+            for (const auto& [level, message] : orvsdk::withinRunBudget(std::move(due))) {
                 hook.hook(hook.data, level, message.c_str());
             }
         }

@@ -39,18 +39,15 @@ public:
     virtual void shutdown() = 0;
 };
 
-// The Discord side of the protocol, for test peers: listens on one endpoint.
-class Listener {
-public:
-    virtual ~Listener() = default;
-    // The next client, or null when none came within timeout.
-    virtual std::unique_ptr<Transport> accept(std::chrono::milliseconds timeout) = 0;
-};
-
-// Null when the endpoint cannot be listened on. On Windows the pipe gets the
-// security descriptor given in SDDL, if any (a test peer posing as another
-// user's server); elsewhere it is ignored.
-std::unique_ptr<Listener> listenOn(const std::string& endpoint, const std::string& securityDescriptor = "");
+#ifdef _WIN32
+// Takes over a connected pipe opened for overlapped I/O; null (the pipe
+// closed) when the transport cannot be made.
+std::unique_ptr<Transport> pipeTransport(void* pipe);
+#else
+// Takes over a connected stream socket; null (the socket closed) when the
+// transport cannot be made.
+std::unique_ptr<Transport> socketTransport(int socket);
+#endif
 
 // Where the Discord client may listen, in the order to try them.
 std::vector<std::string> discordEndpoints();
@@ -108,14 +105,19 @@ struct ConnectPolicy {
 // the user can do about it: for the log.
 const char* accessDeniedCause();
 
-// Connects to the first endpoint that answers and that the policy trusts;
-// null when none does, or when the deadline passed first. An endpoint the
-// system refuses to open is warned of, by name and with accessDeniedCause,
-// added to deniedAccess if given, and the next one tried.
-std::unique_ptr<Transport> connectTransport(
-    const std::vector<std::string>& endpoints, const ConnectPolicy& policy = ConnectPolicy(),
-    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max(),
-    std::vector<std::string>* deniedAccess = nullptr);
+// What became of one endpoint.
+struct OpenedEndpoint {
+    std::unique_ptr<Transport> transport;  // null: absent, refused, or not trusted
+    bool deniedAccess = false;             // the system refused us access to it
+};
+
+// Connects to one endpoint, if it answers before the deadline and the policy
+// trusts its server. An endpoint the system refuses to open, or whose server
+// the policy refuses, is warned of by name (a refusal by the system with
+// accessDeniedCause).
+OpenedEndpoint openEndpoint(
+    const std::string& endpoint, const ConnectPolicy& policy = ConnectPolicy(),
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 // The milliseconds left until deadline, rounded up; 0 once it has passed, and
 // never more than a wait of the system's can take.

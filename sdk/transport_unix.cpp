@@ -131,16 +131,6 @@ private:
     std::atomic<bool> m_shutdown{false};
 };
 
-std::unique_ptr<Transport> wrapSocket(int fd)
-{
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    return std::make_unique<UnixTransport>(fd, wake[0], wake[1]);
-}
-
 bool addressFor(const std::string& path, sockaddr_un& address)
 {
     address = sockaddr_un{};
@@ -151,30 +141,6 @@ bool addressFor(const std::string& path, sockaddr_un& address)
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return true;
 }
-
-class UnixListener : public Listener {
-public:
-    UnixListener(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
-    ~UnixListener() override
-    {
-        close(m_fd);
-        unlink(m_path.c_str());
-    }
-
-    std::unique_ptr<Transport> accept(std::chrono::milliseconds timeout) override
-    {
-        pollfd fds[1] = {{m_fd, POLLIN, 0}};
-        if (poll(fds, 1, static_cast<int>(timeout.count())) <= 0) {
-            return nullptr;
-        }
-        const int client = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        return client < 0 ? nullptr : wrapSocket(client);
-    }
-
-private:
-    int m_fd;
-    std::string m_path;
-};
 
 // The user of the process at the socket's other end, against ours.
 ServerOwner socketPeerOwner(int fd)
@@ -220,22 +186,14 @@ bool connectWithin(int fd, const sockaddr_un& address, std::chrono::steady_clock
 
 }  // namespace
 
-std::unique_ptr<Listener> listenOn(const std::string& endpoint, const std::string& /*securityDescriptor*/)
+std::unique_ptr<Transport> socketTransport(int socket)
 {
-    sockaddr_un address;
-    if (!addressFor(endpoint, address)) {
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        close(socket);
         return nullptr;
     }
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return nullptr;
-    }
-    unlink(endpoint.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    return std::make_unique<UnixListener>(fd, endpoint);
+    return std::make_unique<UnixTransport>(socket, wake[0], wake[1]);
 }
 
 std::vector<std::string> discordEndpoints()
@@ -282,55 +240,53 @@ const char* accessDeniedCause()
 }
 
 // A socket that is not ours is refused before connecting, so the system's
-// refusal is never met: deniedAccess stays as it is.
-std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy,
-                                            std::chrono::steady_clock::time_point deadline,
-                                            std::vector<std::string>* /*deniedAccess*/)
+// refusal is never met.
+OpenedEndpoint openEndpoint(const std::string& path, const ConnectPolicy& policy,
+                            std::chrono::steady_clock::time_point deadline)
 {
     auto warn = [&policy](const std::string& text) {
         if (policy.warn) {
             policy.warn(text);
         }
     };
-    for (const std::string& path : endpoints) {
-        sockaddr_un address;
-        if (!addressFor(path, address)) {
-            continue;
-        }
-        // In a folder others can write to (/tmp), anyone may have made it.
-        struct stat status;
-        if (lstat(path.c_str(), &status) != 0) {
-            continue;
-        }
-        if (!S_ISSOCK(status.st_mode) || status.st_uid != geteuid()) {
-            warn(path + " is not a socket of this user: not used");
-            continue;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return nullptr;
-        }
-        // Non-blocking: a listener that never accepts fills its backlog, and a
-        // blocking connect would then wait for ever.
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) {
-            return nullptr;
-        }
-        if (!connectWithin(fd, address, deadline)) {
-            close(fd);
-            continue;
-        }
-        const ServerOwner owner = policy.serverOwner ? policy.serverOwner(fd) : socketPeerOwner(fd);
-        if (owner == ServerOwner::OtherUser) {
-            warn(path + " is served by another user's process: not used");
-            close(fd);
-            continue;
-        }
-        if (owner == ServerOwner::Unknown) {
-            warn("the user serving " + path + " cannot be told; it is used all the same");
-        }
-        return wrapSocket(fd);
+    OpenedEndpoint opened;
+    sockaddr_un address;
+    if (!addressFor(path, address)) {
+        return opened;
     }
-    return nullptr;
+    // In a folder others can write to (/tmp), anyone may have made it.
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) {
+        return opened;
+    }
+    if (!S_ISSOCK(status.st_mode) || status.st_uid != geteuid()) {
+        warn(path + " is not a socket of this user: not used");
+        return opened;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+        return opened;
+    }
+    // Non-blocking: a listener that never accepts fills its backlog, and a
+    // blocking connect would then wait for ever.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return opened;
+    }
+    if (!connectWithin(fd, address, deadline)) {
+        close(fd);
+        return opened;
+    }
+    const ServerOwner owner = policy.serverOwner ? policy.serverOwner(fd) : socketPeerOwner(fd);
+    if (owner == ServerOwner::OtherUser) {
+        warn(path + " is served by another user's process: not used");
+        close(fd);
+        return opened;
+    }
+    if (owner == ServerOwner::Unknown) {
+        warn("the user serving " + path + " cannot be told; it is used all the same");
+    }
+    opened.transport = socketTransport(fd);
+    return opened;
 }
 
 }  // namespace orvsdk

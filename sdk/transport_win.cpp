@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <aclapi.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -313,96 +312,15 @@ ServerFacts pipeServerFacts(HANDLE pipe)
     return facts;
 }
 
-class PipeListener : public Listener {
-public:
-    PipeListener(const PipeListener&) = delete;  // one owner per handle
-    PipeListener& operator=(const PipeListener&) = delete;
-    PipeListener(std::wstring name, const std::string& securityDescriptor) : m_name(std::move(name))
-    {
-        if (!securityDescriptor.empty()) {
-            ConvertStringSecurityDescriptorToSecurityDescriptorW(widen(securityDescriptor).c_str(), SDDL_REVISION_1,
-                                                                 &m_descriptor, nullptr);
-        }
-    }
-
-    std::unique_ptr<Transport> accept(std::chrono::milliseconds timeout) override
-    {
-        if (m_waiting == INVALID_HANDLE_VALUE && !createInstance()) {
-            return nullptr;
-        }
-        if (!m_connecting) {
-            m_connect = {};
-            m_connect.hEvent = m_connected;
-            ResetEvent(m_connected);
-            if (ConnectNamedPipe(m_waiting, &m_connect)) {
-                return handOver();
-            }
-            const DWORD error = GetLastError();
-            if (error == ERROR_PIPE_CONNECTED) {
-                return handOver();
-            }
-            if (error != ERROR_IO_PENDING) {
-                return nullptr;
-            }
-            m_connecting = true;
-        }
-        if (WaitForSingleObject(m_connected, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
-            return nullptr;
-        }
-        m_connecting = false;
-        return handOver();
-    }
-
-    ~PipeListener() override
-    {
-        if (m_connecting) {
-            CancelIoEx(m_waiting, &m_connect);
-            DWORD ignored = 0;
-            GetOverlappedResult(m_waiting, &m_connect, &ignored, TRUE);
-        }
-        closeQuietly(m_waiting);
-        closeQuietly(m_connected);
-        LocalFree(m_descriptor);
-    }
-
-    bool createInstance()
-    {
-        if (!m_connected) {
-            m_connected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        }
-        SECURITY_ATTRIBUTES attributes = {sizeof attributes, m_descriptor, FALSE};
-        m_waiting = CreateNamedPipeW(m_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                     4096, 4096, 0, m_descriptor ? &attributes : nullptr);
-        return m_waiting != INVALID_HANDLE_VALUE && m_connected;
-    }
-
-private:
-    std::unique_ptr<Transport> handOver()
-    {
-        HANDLE pipe = m_waiting;
-        m_waiting = INVALID_HANDLE_VALUE;
-        auto transport = std::make_unique<PipeTransport>(pipe);
-        return transport->valid() ? std::move(transport) : nullptr;
-    }
-
-    std::wstring m_name;
-    HANDLE m_waiting = INVALID_HANDLE_VALUE;
-    HANDLE m_connected = nullptr;
-    OVERLAPPED m_connect = {};
-    bool m_connecting = false;
-    PSECURITY_DESCRIPTOR m_descriptor = nullptr;
-};
-
 }  // namespace
 
-std::unique_ptr<Listener> listenOn(const std::string& endpoint, const std::string& securityDescriptor)
+std::unique_ptr<Transport> pipeTransport(void* pipe)
 {
-    auto listener = std::make_unique<PipeListener>(widen(endpoint), securityDescriptor);
-    if (!listener->createInstance()) {
+    auto transport = std::make_unique<PipeTransport>(static_cast<HANDLE>(pipe));
+    if (!transport->valid()) {
         return nullptr;
     }
-    return listener;
+    return transport;
 }
 
 std::vector<std::string> discordEndpoints()
@@ -429,49 +347,41 @@ const char* accessDeniedCause()
            "neither";
 }
 
-std::unique_ptr<Transport> connectTransport(const std::vector<std::string>& endpoints, const ConnectPolicy& policy,
-                                            std::chrono::steady_clock::time_point deadline,
-                                            std::vector<std::string>* deniedAccess)
+OpenedEndpoint openEndpoint(const std::string& endpoint, const ConnectPolicy& policy,
+                            std::chrono::steady_clock::time_point deadline)
 {
-    for (const std::string& endpoint : endpoints) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return nullptr;
-        }
-        DWORD error = ERROR_SUCCESS;
-        HANDLE pipe = openPipe(widen(endpoint), policy, deadline, error);
-        if (pipe == INVALID_HANDLE_VALUE) {
-            if (error == ERROR_ACCESS_DENIED) {
-                if (policy.warn) {
-                    policy.warn(endpoint + " is not used: Windows refused this program access to it; " +
-                                accessDeniedCause());
-                }
-                if (deniedAccess) {
-                    deniedAccess->push_back(endpoint);
-                }
-            }
-            continue;
-        }
-        const intptr_t connection = reinterpret_cast<intptr_t>(pipe);
-        const TrustVerdict verdict = policy.serverOwner
-                                         ? TrustVerdict{policy.serverOwner(connection), "its server is another user's"}
-                                         : judgeServer(pipeServerFacts(pipe));
-        if (verdict.owner == ServerOwner::OtherUser) {
-            if (policy.warn) {
-                policy.warn(endpoint + " is not used: " + verdict.reason);
-            }
-            closeQuietly(pipe);
-            continue;
-        }
-        if (verdict.owner == ServerOwner::Unknown && policy.warn) {
-            policy.warn("the user serving " + endpoint + " cannot be told; it is used all the same");
-        }
-        auto transport = std::make_unique<PipeTransport>(pipe);
-        if (!transport->valid()) {
-            return nullptr;
-        }
-        return transport;
+    OpenedEndpoint opened;
+    if (std::chrono::steady_clock::now() >= deadline) {
+        return opened;
     }
-    return nullptr;
+    DWORD error = ERROR_SUCCESS;
+    HANDLE pipe = openPipe(widen(endpoint), policy, deadline, error);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        if (error == ERROR_ACCESS_DENIED) {
+            if (policy.warn) {
+                policy.warn(endpoint + " is not used: Windows refused this program access to it; " +
+                            accessDeniedCause());
+            }
+            opened.deniedAccess = true;
+        }
+        return opened;
+    }
+    const intptr_t connection = reinterpret_cast<intptr_t>(pipe);
+    const TrustVerdict verdict = policy.serverOwner
+                                     ? TrustVerdict{policy.serverOwner(connection), "its server is another user's"}
+                                     : judgeServer(pipeServerFacts(pipe));
+    if (verdict.owner == ServerOwner::OtherUser) {
+        if (policy.warn) {
+            policy.warn(endpoint + " is not used: " + verdict.reason);
+        }
+        closeQuietly(pipe);
+        return opened;
+    }
+    if (verdict.owner == ServerOwner::Unknown && policy.warn) {
+        policy.warn("the user serving " + endpoint + " cannot be told; it is used all the same");
+    }
+    opened.transport = pipeTransport(pipe);
+    return opened;
 }
 
 }  // namespace orvsdk

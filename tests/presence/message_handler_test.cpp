@@ -122,11 +122,14 @@ TEST_F(MessageHandler, AnOfferIsTakenOnlyWhenNewerThanThePresenceHeld)
         {0, L"later", L"later"},                 // stamped now, below
     };
     for (const auto& offer : offers) {
-        // The clock moves in ticks (about 16 ms): each row comes a tick later.
+        // The clock moves in ticks (about 16 ms): each row comes a tick later,
+        // waited for with a generous deadline, as a loaded machine may be slow.
         const presence::Stamp before = presence::now();
-        for (int i = 0; i < 1000 && presence::now() == before; ++i) {
+        const ULONGLONG deadline = GetTickCount64() + 60000;
+        while (presence::now() == before && GetTickCount64() < deadline) {
             Sleep(1);
         }
+        ASSERT_NE(presence::now(), before) << "the clock did not move";
         const presence::Stamp stamp = offer.stamp ? offer.stamp : presence::now();
         const std::wstring payload = presence::makeOffer(stamp, std::wstring(L"details=") + offer.text);
         EXPECT_EQ(send(9992, payload), TRUE) << "taken or superseded: the second start may end";

@@ -1,8 +1,11 @@
 // The wire format and the activity object, without any connection.
 #include "sdk/activity_json.h"
+#include "sdk/burst_repeat.h"
+#include "sdk/diagnostics.h"
 #include "sdk/frame.h"
 #include "sdk/pacer.h"
 #include "sdk/transport.h"
+#include "text/utf8_cut.h"
 
 #include <gtest/gtest.h>
 
@@ -216,6 +219,56 @@ TEST(Pacer, FiveInAnyTwentySecondsSpreadEvenlyWithAMargin)
         eager.record(at);
     }
     EXPECT_GT(at - t0, 20s);
+}
+
+// On a fake clock, without a peer: a frame less than 15 s and a fortieth
+// after the one before is a burst's, whose newest goes once more that long
+// after it; a refused one does not, nor does anything with the repeat off.
+TEST(BurstRepeat, TheNewestOfABurstIsDueFifteenSecondsAndAFortiethAfterIt)
+{
+    using namespace std::chrono_literals;
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1000s;
+    DiscordActivity record{};
+    std::strcpy(record.details, "newest");
+    orvsdk::BurstRepeat repeat(15000ms);
+    repeat.updateSent(t0, false, record, "1");
+    EXPECT_FALSE(repeat.dueAt()) << "a single frame is no burst";
+    repeat.updateSent(t0 + 15374ms, false, record, "2");
+    ASSERT_TRUE(repeat.dueAt());
+    EXPECT_EQ(*repeat.dueAt(), t0 + 15374ms + 15375ms);
+    EXPECT_FALSE(repeat.isDue(t0 + 30748ms));
+    EXPECT_TRUE(repeat.isDue(t0 + 30749ms));
+    EXPECT_STREQ(repeat.record().details, "newest");
+    EXPECT_FALSE(repeat.clear());
+    repeat.repeatSent(t0 + 30749ms, "3");
+    EXPECT_FALSE(repeat.dueAt()) << "repeated once only";
+
+    repeat.updateSent(t0 + 31s, true, DiscordActivity{}, "4");
+    EXPECT_TRUE(repeat.clear() && repeat.dueAt()) << "a clear in a burst is repeated too";
+    repeat.refused("3");
+    EXPECT_TRUE(repeat.dueAt()) << "a refusal of an older frame changes nothing";
+    repeat.refused("4");
+    EXPECT_FALSE(repeat.dueAt()) << "Discord would refuse it again";
+
+    repeat.updateSent(t0 + 60s, false, record, "5");
+    EXPECT_FALSE(repeat.dueAt()) << "more than 15 s and a fortieth after the one before: no burst";
+
+    orvsdk::BurstRepeat never(0ms);
+    never.updateSent(t0, false, record, "1");
+    never.updateSent(t0 + 1ms, false, record, "2");
+    EXPECT_FALSE(never.dueAt());
+}
+
+TEST(Utf8Cut, NeverLeavesPartOfACharacterAtTheEnd)
+{
+    const std::string text = "a\xC3\xA9\xE8\xB5\x9B\xF0\x9F\x98\x80";  // a, é, 赛, 😀: 1 + 2 + 3 + 4 bytes
+    const std::pair<size_t, size_t> table[] = {{0, 0}, {1, 1}, {2, 1}, {3, 3}, {4, 3}, {5, 3},
+                                               {6, 6}, {7, 6}, {9, 6}, {10, 10}, {99, 10}};
+    for (const auto& [limit, length] : table) {
+        EXPECT_EQ(text::utf8CutLength(text, limit), length) << "limit " << limit;
+    }
+    EXPECT_EQ(orvsdk::bounded(text, 8), "a\xC3\xA9...");
+    EXPECT_EQ(orvsdk::bounded(text, 10), text);
 }
 
 }  // namespace

@@ -36,6 +36,22 @@ std::vector<json> peerRecords(const std::wstring& path)
     return records;
 }
 
+// Waits until a peer listens on pipe n: a connect must find every peer it is
+// meant to choose between. WaitNamedPipeW returns at once while the pipe does
+// not exist, and true once an instance waits for a client, without taking it.
+bool waitUntilListening(int n)
+{
+    const std::wstring name = L"\\\\.\\pipe\\discord-ipc-" + std::to_wstring(n);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;  // generous: a loaded machine
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (WaitNamedPipeW(name.c_str(), 100)) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
 IDiscordCore* connectWithRetry()
 {
     DiscordCreateParams params{};
@@ -139,6 +155,8 @@ TEST(SdkUnderWine, AStaleFirstPipeGivesWayToTheNext)
     testsupport::ChildProcess second;
     ASSERT_TRUE(second.start(L"\"" + testsupport::programDir() + L"discord-peer.exe\" --pipe 1 --once --strict --out \"" +
                              out + L"\""));
+    ASSERT_TRUE(waitUntilListening(0));
+    ASSERT_TRUE(waitUntilListening(1));
     IDiscordCore* core = connectWithRetry();
     ASSERT_NE(core, nullptr);
     EXPECT_EQ(publishOnce(core, 60s), DiscordResult_Ok);

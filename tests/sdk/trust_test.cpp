@@ -1,4 +1,5 @@
 // Whom the library connects to: only a server of its own user.
+#include "listener.h"
 #include "sdk/ipc_client.h"
 #include "sdk/transport.h"
 
@@ -20,6 +21,23 @@ namespace {
 
 using namespace std::chrono_literals;
 using orvsdk::ServerOwner;
+
+// The first of the endpoints that opens, tried in turn as the connect does.
+std::unique_ptr<orvsdk::Transport> firstOpened(const std::vector<std::string>& endpoints,
+                                               const orvsdk::ConnectPolicy& policy,
+                                               std::vector<std::string>* denied = nullptr)
+{
+    for (const std::string& endpoint : endpoints) {
+        orvsdk::OpenedEndpoint opened = orvsdk::openEndpoint(endpoint, policy);
+        if (opened.deniedAccess && denied) {
+            denied->push_back(endpoint);
+        }
+        if (opened.transport) {
+            return std::move(opened.transport);
+        }
+    }
+    return nullptr;
+}
 
 // Two endpoints with a listener each; which of them a connection reached.
 class TrustTest : public ::testing::Test {
@@ -45,7 +63,7 @@ protected:
     {
         m_listeners.clear();
         for (const std::string& endpoint : m_endpoints) {
-            m_listeners.push_back(orvsdk::listenOn(endpoint));
+            m_listeners.push_back(discordpeer::listenOn(endpoint));
             ASSERT_NE(m_listeners.back(), nullptr);
         }
     }
@@ -71,7 +89,7 @@ protected:
 
     std::string m_dir;
     std::vector<std::string> m_endpoints;
-    std::vector<std::unique_ptr<orvsdk::Listener>> m_listeners;
+    std::vector<std::unique_ptr<discordpeer::Listener>> m_listeners;
 };
 
 TEST_F(TrustTest, AnotherUsersServerIsRefusedAndTheNextEndpointUsed)
@@ -81,7 +99,7 @@ TEST_F(TrustTest, AnotherUsersServerIsRefusedAndTheNextEndpointUsed)
     orvsdk::ConnectPolicy policy;
     policy.serverOwner = [&](intptr_t) { return ++asked == 1 ? ServerOwner::OtherUser : ServerOwner::SameUser; };
     policy.warn = [&](const std::string& text) { warnings.push_back(text); };
-    EXPECT_NE(orvsdk::connectTransport(m_endpoints, policy), nullptr);
+    EXPECT_NE(firstOpened(m_endpoints, policy), nullptr);
     EXPECT_EQ(asked, 2);
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings[0].find("another user"), std::string::npos) << warnings[0];
@@ -91,12 +109,12 @@ TEST_F(TrustTest, AnotherUsersServerIsRefusedAndTheNextEndpointUsed)
     listen();
     warnings.clear();
     policy.serverOwner = [](intptr_t) { return ServerOwner::Unknown; };
-    EXPECT_NE(orvsdk::connectTransport(m_endpoints, policy), nullptr);
+    EXPECT_NE(firstOpened(m_endpoints, policy), nullptr);
     EXPECT_EQ(warnings.size(), 1u);
     // Refused everywhere: no connection at all.
     listen();
     policy.serverOwner = [](intptr_t) { return ServerOwner::OtherUser; };
-    EXPECT_EQ(orvsdk::connectTransport(m_endpoints, policy), nullptr);
+    EXPECT_EQ(firstOpened(m_endpoints, policy), nullptr);
 }
 
 TEST_F(TrustTest, TheSystemsAnswerForOurOwnServerIsSameUser)
@@ -104,7 +122,7 @@ TEST_F(TrustTest, TheSystemsAnswerForOurOwnServerIsSameUser)
     std::vector<std::string> warnings;
     orvsdk::ConnectPolicy policy;
     policy.warn = [&](const std::string& text) { warnings.push_back(text); };
-    const auto transport = orvsdk::connectTransport(m_endpoints, policy);  // held while the server looks
+    const auto transport = firstOpened(m_endpoints, policy);  // held while the server looks
     EXPECT_NE(transport, nullptr);
     EXPECT_EQ(reached(), 0);
     EXPECT_TRUE(warnings.empty()) << warnings[0];
@@ -161,12 +179,12 @@ TEST(TrustRule, ThePipesOwnerDecidesThenTheSessionThenTheServersUser)
 // owned by that user) is refused, and the next endpoint, ours, is used.
 TEST_F(TrustTest, APipeOwnedByAnotherAccountIsRefusedByItsOwner)
 {
-    m_listeners[0] = orvsdk::listenOn(m_endpoints[0] + "-system", "O:SYD:(A;;GA;;;WD)");
+    m_listeners[0] = discordpeer::listenOn(m_endpoints[0] + "-system", "O:SYD:(A;;GA;;;WD)");
     ASSERT_NE(m_listeners[0], nullptr);
     std::vector<std::string> warnings;
     orvsdk::ConnectPolicy policy;
     policy.warn = [&](const std::string& text) { warnings.push_back(text); };
-    const auto transport = orvsdk::connectTransport({m_endpoints[0] + "-system", m_endpoints[1]}, policy);
+    const auto transport = firstOpened({m_endpoints[0] + "-system", m_endpoints[1]}, policy);
     EXPECT_NE(transport, nullptr);
     EXPECT_EQ(reached(), 1);
     ASSERT_EQ(warnings.size(), 1u);
@@ -193,8 +211,7 @@ TEST_F(TrustTest, APipeTheSystemRefusesIsNamedWithTheCauseAndTheNextOneTried)
     };
     policy.warn = [&](const std::string& text) { warnings.push_back(text); };
     std::vector<std::string> refused;
-    const auto transport = orvsdk::connectTransport({denied[0], absent, denied[1], m_endpoints[1]}, policy,
-                                                    std::chrono::steady_clock::time_point::max(), &refused);
+    const auto transport = firstOpened({denied[0], absent, denied[1], m_endpoints[1]}, policy, &refused);
     EXPECT_NE(transport, nullptr);
     EXPECT_EQ(reached(), 1);
     EXPECT_EQ(refused, denied);
@@ -230,7 +247,7 @@ TEST_F(TrustTest, PipesAreOpenedForIdentificationOnly)
         flags.push_back(flagsAndAttributes);
         return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flagsAndAttributes, nullptr);
     };
-    ASSERT_NE(orvsdk::connectTransport(m_endpoints, policy), nullptr);
+    ASSERT_NE(firstOpened(m_endpoints, policy), nullptr);
     ASSERT_EQ(flags.size(), 1u);
     EXPECT_TRUE(flags[0] & SECURITY_SQOS_PRESENT);
     EXPECT_EQ(flags[0] & (SECURITY_CONTEXT_TRACKING | SECURITY_EFFECTIVE_ONLY | (3 << 16)), SECURITY_IDENTIFICATION);
@@ -246,7 +263,7 @@ TEST_F(TrustTest, ASocketOfAnotherUserOrNoSocketAtAllIsSkipped)
     std::vector<std::string> warnings;
     orvsdk::ConnectPolicy policy;
     policy.warn = [&](const std::string& text) { warnings.push_back(text); };
-    auto transport = orvsdk::connectTransport(m_endpoints, policy);
+    auto transport = firstOpened(m_endpoints, policy);
     EXPECT_NE(transport, nullptr);
     EXPECT_EQ(reached(), 1);
     ASSERT_EQ(warnings.size(), 1u);
@@ -255,7 +272,7 @@ TEST_F(TrustTest, ASocketOfAnotherUserOrNoSocketAtAllIsSkipped)
     // A file that is no socket, where one was expected.
     const std::string plain = m_dir + "/discord-ipc-7";
     std::ofstream(plain) << "x";
-    transport = orvsdk::connectTransport({plain, m_endpoints[1]}, policy);
+    transport = firstOpened({plain, m_endpoints[1]}, policy);
     EXPECT_NE(transport, nullptr);
     EXPECT_EQ(reached(), 1);
 }

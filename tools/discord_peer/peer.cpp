@@ -1,5 +1,7 @@
 #include "peer.h"
 
+#include "listener.h"
+
 #include "sdk/frame.h"
 #include "sdk/transport.h"
 
@@ -274,7 +276,7 @@ std::string refusal(const json& args)
 }
 
 struct Peer::Impl {
-    std::unique_ptr<orvsdk::Listener> listener;
+    std::unique_ptr<Listener> listener;
 };
 
 Peer::Peer(Options options) : m_options(std::move(options)), m_impl(new Impl) {}
@@ -287,7 +289,7 @@ Peer::~Peer()
 
 bool Peer::start()
 {
-    m_impl->listener = orvsdk::listenOn(m_options.endpoint, m_options.securityDescriptor);
+    m_impl->listener = listenOn(m_options.endpoint, m_options.securityDescriptor);
     if (!m_impl->listener) {
         return false;
     }
@@ -297,7 +299,7 @@ bool Peer::start()
 
 bool Peer::run()
 {
-    m_impl->listener = orvsdk::listenOn(m_options.endpoint, m_options.securityDescriptor);
+    m_impl->listener = listenOn(m_options.endpoint, m_options.securityDescriptor);
     if (!m_impl->listener) {
         return false;
     }

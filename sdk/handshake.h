@@ -1,0 +1,34 @@
+#pragma once
+
+#include "sdk/frame.h"
+#include "sdk/ipc_client.h"
+#include "sdk/transport.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace orvsdk {
+
+// A connection on which Discord answered the handshake with READY. The decoder
+// holds whatever came after READY in the same read.
+struct ReadyConnection {
+    std::unique_ptr<Transport> transport;
+    FrameDecoder decoder;
+};
+
+// Sends the handshake on the connection and waits for READY, answering PINGs
+// meanwhile, all before the deadline. On failure `why` tells what went wrong,
+// for the log.
+EDiscordResult shakeHands(const ClientOptions& options, ReadyConnection& connection,
+                          std::chrono::steady_clock::time_point deadline, std::string& why);
+
+// Tries options.endpoints in their order (empty: where Discord listens),
+// skipping those the trust policy refuses; an endpoint that closes, refuses or
+// talks nonsense during the handshake (a stale bridge, a Discord that is
+// ending) is given up, with its reason in the log, for the next one in the
+// time that is left. The first that answers READY is the connection.
+EDiscordResult connectFirstReady(const ClientOptions& options, std::chrono::steady_clock::time_point deadline,
+                                 ReadyConnection& connection);
+
+}  // namespace orvsdk
