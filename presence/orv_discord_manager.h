@@ -139,20 +139,3 @@ private:
     // The front end, checked every second without a snapshot while it runs.
     utility::process::ProcessWatch m_frontEnd{L"orvhost.exe"};
 };
-
-namespace presence {
-
-// Fills a fixed text field of the SDK: at most its size less one byte, cut at
-// the last whole UTF-8 character that fits, always terminated.
-template <size_t Size>
-void copyField(char (&field)[Size], std::string_view utf8);
-
-void copyField(char* field, size_t size, std::string_view utf8);
-
-template <size_t Size>
-void copyField(char (&field)[Size], std::string_view utf8)
-{
-    copyField(field, Size, utf8);
-}
-
-}  // namespace presence

@@ -2,12 +2,11 @@
 
 #include "common/local_time.h"
 #include "common/log.h"
-#include "text/utf8_cut.h"
+#include "utility/text_field.h"
 #include "utility/ustring.h"
 
 #include <windows.h>
 
-#include <algorithm>
 #include <string_view>
 
 #ifndef ORVPRESD_DEFAULT_ICON_HOST
@@ -19,59 +18,7 @@ namespace {
 constexpr std::string_view kDefaultIconUrl =
     "https://" ORVPRESD_DEFAULT_ICON_HOST "/player_files/en/img/discord/orvapp_icon100.png";
 
-// As much of text as a field of Size bytes can show, as UTF-8 in utf8,
-// without an allocation: every unit is at least one byte, so units past the
-// field's size never reach it, and the units that may are at most three bytes
-// each (a pair of surrogates makes four of two). whole tells whether all of
-// text fits the field.
-template <size_t Size>
-std::string_view fieldUtf8(const std::wstring& text, char (&utf8)[3 * Size], bool& whole)
-{
-    const int units = static_cast<int>(std::min(text.size(), Size));
-    const int bytes = units == 0 ? 0
-                                 : WideCharToMultiByte(CP_UTF8, 0, text.data(), units, utf8, static_cast<int>(sizeof utf8),
-                                                       nullptr, nullptr);
-    const size_t length = bytes > 0 ? static_cast<size_t>(bytes) : 0;
-    whole = text.size() < Size && length < Size;
-    return std::string_view(utf8, length);
-}
-
-// Fills a text field with text, cut at a whole character if need be.
-template <size_t Size>
-void copyWideField(char (&field)[Size], const std::wstring& text)
-{
-    char utf8[3 * Size];
-    bool whole = false;
-    presence::copyField(field, fieldUtf8<Size>(text, utf8, whole));
-}
-
-// Fills an image field with the address whole, or leaves it empty: a cut
-// address names another image, most likely none. False when it did not fit.
-template <size_t Size>
-bool copyWholeField(char (&field)[Size], const std::wstring& text)
-{
-    char utf8[3 * Size];
-    bool whole = false;
-    const std::string_view address = fieldUtf8<Size>(text, utf8, whole);
-    presence::copyField(field, whole ? address : std::string_view());
-    return whole;
-}
-
 }  // namespace
-
-namespace presence {
-
-void copyField(char* field, size_t size, std::string_view utf8)
-{
-    if (size == 0) {
-        return;
-    }
-    const size_t length = text::utf8CutLength(utf8, size - 1);
-    std::copy_n(utf8.data(), length, field);
-    std::fill(field + length, field + size, '\0');
-}
-
-}  // namespace presence
 
 void OrvDiscordManager::update()
 {
@@ -96,10 +43,10 @@ void OrvDiscordManager::update()
     // Built on the stack: the SDK copies it and returns.
     DiscordActivity activity{};
     activity.type = DiscordActivityType_Playing;
-    copyWideField(activity.details, m_details);
-    copyWideField(activity.state, m_state);
-    presence::copyField(activity.assets.small_image, kDefaultIconUrl);
-    if (!copyWholeField(activity.assets.large_image, m_gameIcon)) {
+    utility::copyToField(activity.details, m_details);
+    utility::copyToField(activity.state, m_state);
+    text::copyField(activity.assets.small_image, kDefaultIconUrl);
+    if (!utility::copyWholeToField(activity.assets.large_image, m_gameIcon)) {
         ORV_LOG("OrvDiscordManager::update", L"icon longer than %d bytes: not sent",
                 static_cast<int>(sizeof activity.assets.large_image - 1));
     }

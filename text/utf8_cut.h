@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
@@ -18,6 +19,24 @@ constexpr size_t utf8CutLength(std::string_view utf8, size_t limit) noexcept
         --length;
     }
     return length;
+}
+
+// Fills a fixed text field of size bytes with utf8: at most size - 1 bytes,
+// cut at a whole character, the rest zero, always terminated.
+inline void copyField(char* field, size_t size, std::string_view utf8) noexcept
+{
+    if (size == 0) {
+        return;
+    }
+    const size_t length = utf8CutLength(utf8, size - 1);
+    std::copy_n(utf8.data(), length, field);
+    std::fill(field + length, field + size, '\0');
+}
+
+template <size_t Size>
+void copyField(char (&field)[Size], std::string_view utf8) noexcept
+{
+    copyField(field, Size, utf8);
 }
 
 }  // namespace text

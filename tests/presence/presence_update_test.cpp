@@ -1,6 +1,7 @@
 #include "discord/fake_sdk.h"
 #include "presence/orv_discord_manager.h"
 #include "support/log_capture.h"
+#include "text/utf8_cut.h"
 #include "utility/ustring.h"
 
 #include <gtest/gtest.h>
@@ -177,13 +178,13 @@ TEST(PresenceUpdateWithoutCore, NothingIsSentAndThePresenceWaitsForTheCore)
 TEST(CopyField, CutsAtTheLastWholeCharacterAndAlwaysTerminates)
 {
     char field[8];
-    presence::copyField(field, "abcdefghij");
+    text::copyField(field, "abcdefghij");
     EXPECT_STREQ(field, "abcdefg");
-    presence::copyField(field, "ab\xE4\xB8\xAD\xE4\xB8\xAD");  // 2 + 3 + 3 bytes, 7 fit
+    text::copyField(field, "ab\xE4\xB8\xAD\xE4\xB8\xAD");  // 2 + 3 + 3 bytes, 7 fit
     EXPECT_STREQ(field, "ab\xE4\xB8\xAD");
-    presence::copyField(field, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80");  // two four-byte characters
+    text::copyField(field, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80");  // two four-byte characters
     EXPECT_STREQ(field, "\xF0\x9F\x98\x80");
-    presence::copyField(field, "");
+    text::copyField(field, "");
     EXPECT_STREQ(field, "");
 }
 
