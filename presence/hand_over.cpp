@@ -16,7 +16,6 @@ constexpr DWORD kRetryMs = 250;
 // mutex, its connect, and room for a slow machine.
 constexpr ULONGLONG kPassOnPatienceMs = discord::timing::kConnect.count() + 5000;
 constexpr size_t kStampUnits = sizeof(presence::Stamp) / sizeof(wchar_t);
-const char kInitName[] = "OrvDiscordManager::init";
 const char kPassOnName[] = "OrvDiscordManager::passOn";
 
 DWORD retryBefore(ULONGLONG deadline, ULONGLONG now)
@@ -64,7 +63,7 @@ MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, co
             return error == ERROR_ALREADY_EXISTS ? MutexFound::Exists : MutexFound::Created;
         }
         if (error != ERROR_ACCESS_DENIED) {
-            ORV_LOG(kInitName, L"the single-instance mutex cannot be made (error %d)", static_cast<int>(error));
+            ORV_LOG(kInitLogName, L"the single-instance mutex cannot be made (error %d)", static_cast<int>(error));
             return MutexFound::Failed;
         }
         mutex.reset(open(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str()));
@@ -76,7 +75,7 @@ MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, co
             return MutexFound::Exists;
         }
         if (openError != ERROR_FILE_NOT_FOUND || attempt > 0) {
-            ORV_LOG(kInitName,
+            ORV_LOG(kInitLogName,
                     L"the running instance runs with other rights (as administrator?): its mutex cannot be opened "
                     L"(error %d), so this start only offers cmd and cannot run in its place once it ends",
                     static_cast<int>(openError));
@@ -100,21 +99,21 @@ HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD p
             return HandedOver::ToldToEnd;
         }
         if (utility::sendCopyData(name, kOfferMessage, offer, kOfferTimeoutMs)) {
-            ORV_LOG(kInitName, L"cmd handed over to the running instance");
+            ORV_LOG(kInitLogName, L"cmd handed over to the running instance");
             return HandedOver::Taken;
         }
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) {
-            ORV_LOG(kInitName, L"cmd not handed over: the running instance neither took it nor ended in %d ms",
+            ORV_LOG(kInitLogName, L"cmd not handed over: the running instance neither took it nor ended in %d ms",
                     static_cast<int>(patienceMs));
             return HandedOver::NotTaken;
         }
         if (!waitLogged) {
-            ORV_LOG(kInitName, L"the running instance does not take cmd yet: waiting for it to run or to end");
+            ORV_LOG(kInitLogName, L"the running instance does not take cmd yet: waiting for it to run or to end");
             waitLogged = true;
         }
         if (utility::waitAnsweringSenders(mutex, retryBefore(deadline, now))) {
-            ORV_LOG(kInitName, L"the running instance has ended: this start runs in its place");
+            ORV_LOG(kInitLogName, L"the running instance has ended: this start runs in its place");
             return HandedOver::RunInItsPlace;
         }
     }

@@ -31,6 +31,9 @@ std::wstring makeOffer(Stamp stamp, std::wstring_view text);
 // now is read as now.
 bool readOffer(std::wstring_view payload, Stamp& stamp, std::wstring_view& text);
 
+// Where start-up's records, the hand-over's among them, say they come from.
+constexpr char kInitLogName[] = "OrvDiscordManager::init";
+
 // How long a start that does not run answers senders before it ends.
 constexpr DWORD kGiveUpDelayMs = 3000;
 

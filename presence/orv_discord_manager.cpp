@@ -24,7 +24,7 @@ constexpr DWORD kClearPollMs = 20;
 // The SDK ends its connect on time; this bound only guards against an SDK
 // that does not.
 constexpr auto kConnectPatienceMs = static_cast<DWORD>(5 * discord::timing::kConnect.count());
-// Far beyond any presence (three texts of at most 127 bytes, of which the
+// Far beyond any presence (three texts the size of the SDK's fields, of which the
 // log keeps 512 units): a larger payload is refused before it is looked at,
 // so that one message costs little.
 constexpr DWORD kMaxPresenceBytes = 64 * 1024;
@@ -32,7 +32,6 @@ constexpr DWORD kMaxPresenceBytes = 64 * 1024;
 // copying for it.
 constexpr size_t kLoggedUnits = 1024;
 const char kWatchdogName[] = "OrvDiscordManager::init::<lambda_1>::operator ()";
-const char kInitName[] = "OrvDiscordManager::init";
 const char kHandlerName[] = "OrvDiscordManager::onHandleWindowIPC";
 const char kFinishName[] = "OrvDiscordManager::finish";
 const char kEnterName[] = "OrvDiscordManager::enter";
@@ -57,13 +56,13 @@ void logSdkMessage(EDiscordLogLevel level, const char* message)
 bool OrvDiscordManager::init(const wchar_t* commandLine)
 {
     const std::wstring cmd = commandLine ? commandLine : L"";
-    ORV_LOG_LIFECYCLE(kInitName, L"\r\n\r\n***** discord init ******");
+    ORV_LOG_LIFECYCLE(presence::kInitLogName, L"\r\n\r\n***** discord init ******");
     std::wstring scratch;
-    ORV_LOG_LIFECYCLE(kInitName, L"cmd:%s", utility::ustring::loggable(cmd, scratch));
+    ORV_LOG_LIFECYCLE(presence::kInitLogName, L"cmd:%s", utility::ustring::loggable(cmd, scratch));
     // Every wait before the process ends answers sent messages: a front end
     // that sends a presence then is never held (the presence may be dropped).
     if (cmd.empty()) {
-        ORV_LOG_ENDING(kInitName, L"no cmd");
+        ORV_LOG_ENDING(presence::kInitLogName, L"no cmd");
         giveUp(L"nothing to show");
         return false;
     }
@@ -73,7 +72,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
         return false;
     }
     if (toldToEnd()) {
-        ORV_LOG_ENDING(kInitName, L"told to end while starting up");
+        ORV_LOG_ENDING(presence::kInitLogName, L"told to end while starting up");
         return false;
     }
     m_ipc.create(m_instanceName, this);
@@ -85,11 +84,11 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     // Only now is the core the manager's: what comes while start-up looks
     // for a posted close is taken, not published.
     if (toldToEnd()) {
-        ORV_LOG_ENDING(kInitName, L"told to end while connecting: nothing published");
+        ORV_LOG_ENDING(presence::kInitLogName, L"told to end while connecting: nothing published");
         return false;
     }
     m_core = std::move(core);
-    ORV_LOG_LIFECYCLE(kInitName, L"init sucess");
+    ORV_LOG_LIFECYCLE(presence::kInitLogName, L"init sucess");
     enter(Phase::Running, L"connected to Discord");
 
     if (cmdStamp > m_stamp) {
@@ -142,13 +141,13 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
             enter(Phase::Connecting, L"the running instance has ended");
             return true;
         case presence::HandedOver::ToldToEnd:
-            ORV_LOG_ENDING(kInitName, L"told to end while handing cmd over");
+            ORV_LOG_ENDING(presence::kInitLogName, L"told to end while handing cmd over");
             return false;
         default:
             break;
         }
     }
-    ORV_LOG_ENDING(kInitName, L"progress exist!");
+    ORV_LOG_ENDING(presence::kInitLogName, L"progress exist!");
     giveUp(found == presence::MutexFound::Failed ? L"no single-instance mutex" : L"another instance runs");
     return false;
 }
@@ -172,7 +171,7 @@ bool OrvDiscordManager::toldToEnd()
         if (LOWORD(message.wParam) == m_exitCommand) {
             quit(L"the exit command was posted");
         } else {
-            ORV_LOG(kInitName, L"command %d posted while starting up: ignored", static_cast<int>(LOWORD(message.wParam)));
+            ORV_LOG(presence::kInitLogName, L"command %d posted while starting up: ignored", static_cast<int>(LOWORD(message.wParam)));
         }
     }
     return m_phase == Phase::Ending;
@@ -193,13 +192,13 @@ std::unique_ptr<discord::Core> OrvDiscordManager::connectCore()
                                                &shared->core, &logSdkMessage);
     };
     if (!utility::runAnsweringSenders(connect, kConnectPatienceMs)) {
-        ORV_LOG_ENDING(kInitName, L"Discord's connect did not end within %d ms", static_cast<int>(kConnectPatienceMs));
-        ORV_LOG_ENDING(kInitName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
+        ORV_LOG_ENDING(presence::kInitLogName, L"Discord's connect did not end within %d ms", static_cast<int>(kConnectPatienceMs));
+        ORV_LOG_ENDING(presence::kInitLogName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
         return nullptr;  // its core, if one ever comes, goes with the process
     }
     std::unique_ptr<discord::Core> core(shared->core);
     if (!core) {
-        ORV_LOG_ENDING(kInitName, L"init error %d", static_cast<int>(shared->result));
+        ORV_LOG_ENDING(presence::kInitLogName, L"init error %d", static_cast<int>(shared->result));
         return nullptr;
     }
     core->SetLogHook(DiscordLogLevel_Info, &logSdkMessage);

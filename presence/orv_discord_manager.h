@@ -31,7 +31,7 @@ public:
 
     // Single instance, IPC window, Discord core, first presence, watchdog.
     // False when the process is to end (the reason is logged; a start that
-    // does not run has then answered senders for 3 seconds). Presences sent
+    // does not run has then answered senders for a while). Presences sent
     // while the core connects are taken, and the newest of them wins over
     // the command line's. Told to end meanwhile, it publishes nothing.
     bool init(const wchar_t* commandLine);
