@@ -145,6 +145,9 @@ public:
         return got == 0 ? 0 : copyOut(buffer, capacity, got);
     }
 
+    // An auto-reset event "remains signaled until a single waiting thread is
+    // released" and stays so while none waits (Event Objects): a wake set
+    // before receive begins its wait ends that wait at once, never lost.
     void wake() override { SetEvent(m_wake); }
 
     void shutdown() override
