@@ -117,6 +117,7 @@ void LogWriter::run(LogFile file)
             if (file.append(batch.data(), batch.size())) {
                 file.cutIfAtLeast(m_cutSize, m_keepSize);
             }
+            ++m_batches;
             batch.clear();
             lock.lock();
         }

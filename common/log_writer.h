@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -69,6 +70,9 @@ public:
     }
 
     size_t pendingSize() const;
+    // How many batches have reached the file: a test's view of when the
+    // writer wakes, with no clock to guess.
+    size_t batchesWritten() const noexcept { return m_batches.load(); }
 
     // The process-wide writer that common::initLog creates; null before.
     static LogWriter* instance() noexcept;
@@ -83,6 +87,7 @@ private:
     const uint64_t m_cutSize;
     const uint64_t m_keepSize;
     std::string m_pending;
+    std::atomic<size_t> m_batches{0};
     // The system's own lock and condition variable: taking and waking them
     // stays in the calling process, where the POSIX-thread emulation's
     // condition variable signals through a kernel semaphore.
