@@ -113,11 +113,11 @@ void LogWriter::run(LogFile file)
             // The batch is written without the lock, so that no log call waits
             // for the disk; records keep their order, as only this thread writes.
             batch.swap(m_pending);
+            ++m_batches;  // before the write: a reader that sees the bytes sees the count
             lock.unlock();
             if (file.append(batch.data(), batch.size())) {
                 file.cutIfAtLeast(m_cutSize, m_keepSize);
             }
-            ++m_batches;
             batch.clear();
             lock.lock();
         }

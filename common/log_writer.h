@@ -70,8 +70,8 @@ public:
     }
 
     size_t pendingSize() const;
-    // How many batches have reached the file: a test's view of when the
-    // writer wakes, with no clock to guess.
+    // How many batches the writer has taken to write, counted before each
+    // write: a test's view of when the writer wakes, with no clock to guess.
     size_t batchesWritten() const noexcept { return m_batches.load(); }
 
     // The process-wide writer that common::initLog creates; null before.
