@@ -21,6 +21,15 @@ OrvDiscordManager g_manager;
 HWND g_aboutBox = nullptr;
 bool g_aboutOpening = false;
 
+// Told to end while the about box is open: the box goes, and its modal loop
+// with it, so that the quit reaches the main loop.
+void endAboutBox()
+{
+    if (g_aboutBox) {
+        EndDialog(g_aboutBox, IDCANCEL);
+    }
+}
+
 INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) noexcept
 {
     switch (message) {
@@ -59,6 +68,11 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_ABOUTBOX), window, aboutDialogProc, 0);
             g_aboutOpening = false;
             g_aboutBox = nullptr;
+            // A modal loop that meets WM_QUIT is to post it again; whether
+            // it did or not, told to end is final: the main loop must end.
+            if (g_manager.ending()) {
+                PostQuitMessage(0);
+            }
             return 0;
         case IDM_EXIT:
             DestroyWindow(window);
@@ -71,13 +85,12 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         EndPaint(window, &paint);
         return 0;
     }
+    case WM_QUERYENDSESSION:
+        // Asked before the session ends or the Restart Manager closes this
+        // program: it may, and ends once WM_ENDSESSION says so.
+        return TRUE;
     case WM_ENDSESSION:
-        // Once this returns the system may end the process at any moment
-        // (WM_ENDSESSION's documentation): what is pending is written now.
-        if (wParam) {
-            ORV_LOG_ENDING("mainWindowProc", L"the Windows session ends");
-            common::shutdownLog();
-        }
+        g_manager.askedToEnd(presence::endRequestOf(message, wParam, lParam), L"main window");
         return 0;
     case WM_DESTROY:
         ORV_LOG_ENDING("mainWindowProc", L"told to end: the main window is closed");
@@ -125,6 +138,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     MainThreadDispatcher::createInstance();
 
     g_manager.setMainWindow(window, IDM_EXIT);
+    g_manager.setEndingHook(&endAboutBox);
     if (!g_manager.init(commandLine)) {
         g_manager.passOn();
         common::shutdownLog();
@@ -136,7 +150,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     MSG message = {};
     BOOL got = 0;
     // GetMessageW answers -1 on error: only a positive answer is a message.
-    while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+    // Told to end, the loop ends at the next message whatever became of the
+    // quit message (the watchdog's tick comes every second).
+    while (!g_manager.ending() && (got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
         if (!TranslateAcceleratorW(message.hwnd, accelerators, &message)) {
             TranslateMessage(&message);
             DispatchMessageW(&message);

@@ -119,9 +119,9 @@ HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD p
     }
 }
 
-void passOn(const std::wstring& name, const std::wstring& offer)
+void passOn(const std::wstring& name, const std::wstring& offer, ULONGLONG until)
 {
-    const ULONGLONG deadline = GetTickCount64() + kPassOnPatienceMs;
+    const ULONGLONG deadline = std::min(GetTickCount64() + kPassOnPatienceMs, until);
     for (;;) {
         if (utility::sendCopyData(name, kOfferMessage, offer, kOfferTimeoutMs)) {
             ORV_LOG(kPassOnName, L"presence passed on to the instance that follows");

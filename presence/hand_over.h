@@ -55,7 +55,7 @@ HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD p
 
 // The last thing an instance does once its window, connection and mutex are
 // gone: offers what it kept to the start that runs in its place, for as long
-// as that start may take to run.
-void passOn(const std::wstring& name, const std::wstring& offer);
+// as that start may take to run, and never beyond until (GetTickCount64).
+void passOn(const std::wstring& name, const std::wstring& offer, ULONGLONG until = ~0ULL);
 
 }  // namespace presence

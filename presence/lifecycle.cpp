@@ -29,4 +29,25 @@ Judgement judge(Phase phase, Sender sender, bool newer)
     }
 }
 
+// WM_ENDSESSION: "If wParam is TRUE, the application must shut down. Any
+// data should be saved automatically without prompting the user"; with
+// ENDSESSION_CLOSEAPP in lParam the Restart Manager asks for this one
+// program to close ("Guidelines for Applications", Restart Manager), and the
+// session goes on. wParam FALSE: the end was called off.
+EndRequest endRequestOf(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CLOSE:
+        return EndRequest::Close;
+    case WM_ENDSESSION:
+        if (!wParam) {
+            return EndRequest::None;
+        }
+        return (static_cast<ULONG_PTR>(lParam) & ENDSESSION_CLOSEAPP) ? EndRequest::CloseForUpdate
+                                                                       : EndRequest::SessionEnds;
+    default:
+        return EndRequest::None;
+    }
+}
+
 }  // namespace presence

@@ -36,4 +36,12 @@ struct Judgement {
 // offer again, and run in this one's place once it ends.
 Judgement judge(Phase phase, Sender sender, bool newer);
 
+// What a message from outside asks of the daemon, at either of its windows:
+// a close (WM_CLOSE, which SC_CLOSE and taskkill send), a close for an
+// update or a restart of applications (the Restart Manager's WM_ENDSESSION
+// with ENDSESSION_CLOSEAPP), or the end of the Windows session.
+enum class EndRequest { None, Close, CloseForUpdate, SessionEnds };
+
+EndRequest endRequestOf(UINT message, WPARAM wParam, LPARAM lParam);
+
 }  // namespace presence

@@ -36,6 +36,15 @@ const char kHandlerName[] = "OrvDiscordManager::onHandleWindowIPC";
 const char kFinishName[] = "OrvDiscordManager::finish";
 const char kEnterName[] = "OrvDiscordManager::enter";
 const char kSdkLogName[] = "discord::LogHook";
+const char kAskedName[] = "OrvDiscordManager::askedToEnd";
+// The Restart Manager closes a program for an update with WM_ENDSESSION and
+// ENDSESSION_CLOSEAPP; a program without a visible window that does not
+// answer it within 5 seconds is terminated ("Shutdown Changes for Windows
+// Vista"), so it is answered at once and the way out runs after it. A
+// program that has not ended is "forced to shut down after 30 seconds"
+// (RM_SHUTDOWN_TYPE, RmForceShutdown): the way out (the clear waits at most
+// 9.2 s) is bounded well within that.
+constexpr ULONGLONG kRestartManagerPatienceMs = 20000;
 
 const wchar_t* levelName(EDiscordLogLevel level)
 {
@@ -165,6 +174,9 @@ bool OrvDiscordManager::toldToEnd()
     if (m_mainWindow && PeekMessageW(&message, m_mainWindow, WM_CLOSE, WM_CLOSE, PM_REMOVE)) {
         quit(L"a close was posted");
     }
+    if (m_ipc.window() && PeekMessageW(&message, m_ipc.window(), WM_CLOSE, WM_CLOSE, PM_REMOVE)) {
+        askedToEnd(presence::EndRequest::Close, L"IPC window");
+    }
     for (int i = 0; m_mainWindow && i < kMost &&
                     PeekMessageW(&message, m_mainWindow, WM_COMMAND, WM_COMMAND, PM_REMOVE);
          ++i) {
@@ -217,6 +229,44 @@ void OrvDiscordManager::quit(const wchar_t* why)
 {
     enter(Phase::Ending, why);
     PostQuitMessage(0);
+    if (m_endingHook) {
+        m_endingHook();
+    }
+}
+
+void OrvDiscordManager::askedToEnd(presence::EndRequest request, const wchar_t* window)
+{
+    switch (request) {
+    case presence::EndRequest::Close:
+        ORV_LOG_ENDING(kAskedName, L"told to end: the %s is asked to close", window);
+        quit(L"a close from outside");
+        return;
+    case presence::EndRequest::CloseForUpdate:
+        ORV_LOG_ENDING(kAskedName,
+                       L"told to end: Windows asks this program to close (at the %s) for an update or a restart of "
+                       L"applications (Restart Manager)",
+                       window);
+        m_hurryUntil = GetTickCount64() + kRestartManagerPatienceMs;
+        quit(L"closed for an update");
+        return;
+    case presence::EndRequest::SessionEnds:
+        // Once this returns the system may end the process at any moment
+        // (WM_ENDSESSION's documentation): what is pending is written now.
+        if (!ending()) {
+            ORV_LOG_ENDING(kAskedName, L"the Windows session ends (at the %s)", window);
+            quit(L"the Windows session ends");
+            common::shutdownLog();
+        }
+        return;
+    case presence::EndRequest::None:
+        return;
+    }
+}
+
+// The earlier of deadline and the time Windows allows the way out.
+ULONGLONG OrvDiscordManager::hurried(ULONGLONG deadline) const
+{
+    return m_hurryUntil ? std::min(deadline, m_hurryUntil) : deadline;
 }
 
 void OrvDiscordManager::finish()
@@ -238,7 +288,7 @@ void OrvDiscordManager::passOn()
     m_core.reset();   // the connection closes before the start connects
     m_mutex.reset();  // released: the start runs
     if (successor) {
-        presence::passOn(m_instanceName, presence::makeOffer(m_heldStamp, m_heldWhileEnding));
+        presence::passOn(m_instanceName, presence::makeOffer(m_heldStamp, m_heldWhileEnding), hurried(~0ULL));
     }
 }
 
@@ -259,7 +309,7 @@ void OrvDiscordManager::clear()
         clearing->result = result;
     });
     const ULONGLONG paceAllows = m_lastPublished ? m_lastPublished + kClearAfterUpdateMs : 0;
-    const ULONGLONG deadline = std::max(GetTickCount64(), paceAllows) + kClearPatienceMs;
+    const ULONGLONG deadline = hurried(std::max(GetTickCount64(), paceAllows) + kClearPatienceMs);
     discord::Result running = discord::Result::Ok;
     while (!clearing->done && running == discord::Result::Ok) {
         const ULONGLONG now = GetTickCount64();
@@ -298,6 +348,12 @@ void OrvDiscordManager::take(std::wstring_view text, presence::Stamp stamp)
 
 void OrvDiscordManager::checkLiveness()
 {
+    // Told to end, and still ticking: a loop has met the quit message and
+    // not passed it on (a modal loop's). Told to end is final: once more.
+    if (ending()) {
+        PostQuitMessage(0);
+        return;
+    }
     if (!m_frontEnd.isRunning()) {
         ORV_LOG_ENDING(kWatchdogName, L"orvhost not exist");
         quit(L"the front end is gone");
@@ -309,6 +365,16 @@ void OrvDiscordManager::checkLiveness()
 LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam)
 {
     ORV_LOG(kHandlerName, L"onHandleWindowIPC, msg = %d", static_cast<int>(message));
+    // The IPC window is a top-level window whose class every sender knows:
+    // closes and the ends of the session reach it as they reach the main
+    // window, and end the process as they would there. It goes only with it.
+    if (message == WM_QUERYENDSESSION) {
+        return TRUE;
+    }
+    if (message == WM_CLOSE || message == WM_ENDSESSION) {
+        askedToEnd(presence::endRequestOf(message, wParam, lParam), L"IPC window");
+        return 0;
+    }
     if (message != WM_COPYDATA) {
         return 0;
     }

@@ -36,8 +36,20 @@ public:
     // the command line's. Told to end meanwhile, it publishes nothing.
     bool init(const wchar_t* commandLine);
 
-    // Ends the message loop; from now on no presence is taken. Final.
+    // Ends the message loop; from now on no presence is taken. Final, from
+    // any loop: the ending hook closes whatever modal loop runs meanwhile.
     void quit(const wchar_t* why = L"told to end");
+
+    // A request to end from outside, at either window (which names it in the
+    // log). A close for an update ends within the time the Restart Manager
+    // allows; the end of the Windows session also writes what the log holds
+    // at once (the system may end the process any time after).
+    void askedToEnd(presence::EndRequest request, const wchar_t* window);
+
+    // Called whenever the process is told to end, so that a modal loop (the
+    // about box) ends with it and the quit reaches the main loop.
+    void setEndingHook(void (*hook)()) { m_endingHook = hook; }
+    bool ending() const { return m_phase >= Phase::Ending; }
 
     // After the message loop: while Discord is still connected, clears the
     // presence and waits for Discord to confirm, answering senders: at most a
@@ -105,6 +117,7 @@ private:
     std::unique_ptr<discord::Core> connectCore();
     void giveUp(const wchar_t* why);
     bool connected(const char* function);
+    ULONGLONG hurried(ULONGLONG deadline) const;
     void take(std::wstring_view text, presence::Stamp stamp);
     void clear();
 
@@ -127,6 +140,10 @@ private:
     std::wstring m_heldWhileEnding;
     presence::Stamp m_heldStamp = 0;
     bool m_successorWaits = false;
+    // Set when Windows allows the way out only so long (an update's Restart
+    // Manager): GetTickCount64 by which it is done.
+    ULONGLONG m_hurryUntil = 0;
+    void (*m_endingHook)() = nullptr;
     // Beyond the longest start-up of the running instance (its connect, its
     // wait after a failure), with room for a slow machine.
     DWORD m_takeOverPatienceMs = static_cast<DWORD>(discord::timing::kConnect.count()) + presence::kGiveUpDelayMs + 9000;

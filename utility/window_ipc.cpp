@@ -42,10 +42,15 @@ LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(endpoint));
         return DefWindowProcW(window, message, wParam, lParam);
     }
-    if (message == WM_COPYDATA || message > WM_USER) {
+    // A close never destroys the window (DefWindowProcW would): it goes only
+    // through destroy(). Closes and the ends of the session are the
+    // handler's to act on, as is what senders bring.
+    const bool forwarded = message == WM_COPYDATA || message > WM_USER || message == WM_CLOSE ||
+                           message == WM_QUERYENDSESSION || message == WM_ENDSESSION;
+    if (forwarded) {
         auto* endpoint = reinterpret_cast<WindowIpcEndpoint*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (!endpoint || endpoint->m_window != window) {
-            return 0;
+            return message == WM_QUERYENDSESSION ? TRUE : 0;
         }
         if (endpoint->m_handler) {
             try {
@@ -54,7 +59,7 @@ LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
                 // a message that failed is one not taken
             }
         }
-        return 0;
+        return message == WM_QUERYENDSESSION ? TRUE : 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

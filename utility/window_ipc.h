@@ -17,8 +17,9 @@ protected:
 };
 
 // A hidden top-level window, found by other processes through its class name,
-// that forwards WM_COPYDATA and every message above WM_USER to its handler and
-// answers with the handler's result (0 when there is none).
+// that forwards WM_COPYDATA, every message above WM_USER, WM_CLOSE and the
+// session's WM_QUERYENDSESSION and WM_ENDSESSION to its handler and answers
+// with the handler's result (0 when there is none). Only destroy() ends it.
 class WindowIpcEndpoint {
 public:
     WindowIpcEndpoint() = default;

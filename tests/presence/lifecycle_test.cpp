@@ -73,4 +73,35 @@ TEST(Lifecycle, TheIpcWindowsAnswerInEveryPhaseForEverySender)
     }
 }
 
+// What a message at either window asks: only a close, and an end of the
+// session that goes ahead, end the process; the Restart Manager's is told
+// apart by ENDSESSION_CLOSEAPP, whatever other flags come with it.
+TEST(Lifecycle, WhatAMessageFromOutsideAsks)
+{
+    using presence::EndRequest;
+    struct Row {
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+        EndRequest asked;
+    };
+    const Row rows[] = {
+        {WM_CLOSE, 0, 0, EndRequest::Close},
+        {WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, EndRequest::CloseForUpdate},
+        {WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP | ENDSESSION_CRITICAL, EndRequest::CloseForUpdate},
+        {WM_ENDSESSION, TRUE, 0, EndRequest::SessionEnds},
+        {WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF), EndRequest::SessionEnds},
+        {WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP, EndRequest::None},
+        {WM_ENDSESSION, FALSE, 0, EndRequest::None},
+        {WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, EndRequest::None},
+        {WM_SYSCOMMAND, SC_CLOSE, 0, EndRequest::None},  // DefWindowProcW makes it a WM_CLOSE
+        {WM_QUIT, 0, 0, EndRequest::None},
+        {WM_COMMAND, 105, 0, EndRequest::None},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(presence::endRequestOf(row.message, row.wParam, row.lParam), row.asked)
+            << "message " << row.message << " " << row.wParam << " " << row.lParam;
+    }
+}
+
 }  // namespace

@@ -156,6 +156,43 @@ TEST_F(MessageHandler, ALostConnectionEndsItAndPromisesNothing)
     EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
+// The IPC window is a top-level window every sender can find: a close and
+// an update's Restart Manager end the process there as at the main window,
+// each with its reason; what only asks, or calls an end off, changes nothing.
+TEST_F(MessageHandler, ClosesAndTheEndsOfTheSessionAtTheIpcWindow)
+{
+    struct Case {
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+        LRESULT answer;
+        const wchar_t* logged;  // the reason it ends, or null: it runs on
+    };
+    const Case cases[] = {
+        {WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, TRUE, nullptr},
+        {WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP, 0, nullptr},
+        {WM_CLOSE, 0, 0, 0, L"told to end: the IPC window is asked to close"},
+        {WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, 0,
+         L"told to end: Windows asks this program to close (at the IPC window) for an update or a restart of "
+         L"applications (Restart Manager)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "message " << c.message << " " << c.wParam << " " << c.lParam);
+        OrvDiscordManager manager;
+        discord::Core* core = nullptr;
+        ASSERT_EQ(discord::Core::Create(1, 1, &core), discord::Result::Ok);
+        manager.setCoreForTest(std::unique_ptr<discord::Core>(core));
+        m_log.clear();
+        EXPECT_EQ(manager.onHandleWindowIPC(c.message, c.wParam, c.lParam), c.answer);
+        MSG quit;
+        EXPECT_EQ(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE, c.logged != nullptr);
+        EXPECT_EQ(manager.running(), c.logged == nullptr);
+        if (c.logged) {
+            EXPECT_TRUE(m_log.contains(c.logged)) << "the reason it ends";
+        }
+    }
+}
+
 TEST_F(MessageHandler, HighMessagesOnlyLogTheirNumber)
 {
     EXPECT_EQ(m_manager.onHandleWindowIPC(1025, 9990, 0), 0);

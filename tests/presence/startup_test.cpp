@@ -339,12 +339,16 @@ TEST_F(Startup, AMutexThatCannotBeOpenedIsOfferedForThePatienceAndThenEndsTheSta
 
 TEST_F(Startup, WatchdogChecksTheFrontEndFirstThenDrivesTheSdk)
 {
-    discord::Core* core = nullptr;
-    ASSERT_EQ(discord::Core::Create(1, 1, &core), discord::Result::Ok);
-    OrvDiscordManager manager;
-    manager.setCoreForTest(std::unique_ptr<discord::Core>(core));
-
-    manager.checkLiveness();  // no front end
+    const auto running = [] {
+        discord::Core* core = nullptr;
+        EXPECT_EQ(discord::Core::Create(1, 1, &core), discord::Result::Ok);
+        auto manager = std::make_unique<OrvDiscordManager>();
+        manager->setCoreForTest(std::unique_ptr<discord::Core>(core));
+        return manager;
+    };
+    std::unique_ptr<OrvDiscordManager> manager = running();
+    m_log.clear();
+    manager->checkLiveness();  // no front end
     EXPECT_TRUE(takeQuitMessage());
     EXPECT_EQ(fakesdk::state().runCallbacksCalls, 0);
     ASSERT_EQ(records().size(), 1u);
@@ -353,18 +357,43 @@ TEST_F(Startup, WatchdogChecksTheFrontEndFirstThenDrivesTheSdk)
 
     testsupport::ChildProcess frontEnd;
     ASSERT_TRUE(frontEnd.start(L"\"" + testsupport::programDir() + L"orvhost.exe\" 60"));
+    manager = running();
     m_log.clear();
-    manager.checkLiveness();
-    manager.checkLiveness();
+    manager->checkLiveness();
+    manager->checkLiveness();
     EXPECT_FALSE(takeQuitMessage());
     EXPECT_EQ(fakesdk::state().runCallbacksCalls, 2);
     EXPECT_TRUE(m_log.messages().empty());
 
     fakesdk::state().runCallbacksResult = DiscordResult_NotRunning;
-    manager.checkLiveness();
+    manager->checkLiveness();
     EXPECT_TRUE(takeQuitMessage());
     ASSERT_EQ(records().size(), 1u);
     EXPECT_EQ(records()[0].message, L"dicord core not ok 27");
+}
+
+// A modal loop may meet the quit message and not pass it on; the process,
+// told to end, must end all the same: the next tick posts it again, with the
+// front end and Discord both still there.
+TEST_F(Startup, ATickAfterTheProcessWasToldToEndPostsTheQuitAgain)
+{
+    testsupport::ChildProcess frontEnd;
+    ASSERT_TRUE(frontEnd.start(L"\"" + testsupport::programDir() + L"orvhost.exe\" 60"));
+    discord::Core* core = nullptr;
+    ASSERT_EQ(discord::Core::Create(1, 1, &core), discord::Result::Ok);
+    OrvDiscordManager manager;
+    manager.setCoreForTest(std::unique_ptr<discord::Core>(core));
+    int hooked = 0;
+    static int* s_hooked = nullptr;
+    s_hooked = &hooked;
+    manager.setEndingHook([] { ++*s_hooked; });
+
+    manager.quit(L"a close from outside");
+    EXPECT_EQ(hooked, 1) << "the modal loop that runs is told first";
+    ASSERT_TRUE(takeQuitMessage());  // swallowed, as by a loop that does not post it again
+    manager.checkLiveness();
+    EXPECT_TRUE(takeQuitMessage()) << "told to end is final: the tick posts the quit again";
+    EXPECT_EQ(fakesdk::state().runCallbacksCalls, 0) << "nothing more is asked of Discord once ending";
 }
 
 }  // namespace
