@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,6 +132,22 @@ protected:
             }
         }
         return found;
+    }
+
+    // What the peer shows now, as its last "shown" record in the file says
+    // (null: nothing); none before the first.
+    std::optional<json> shownNow(const std::wstring& records = L"peer.jsonl") const
+    {
+        std::optional<json> shown;
+        std::istringstream lines(testsupport::readFile(m_dir.file(records)));
+        std::string line;
+        while (std::getline(lines, line)) {
+            const json record = json::parse(line, nullptr, false);
+            if (record.is_object() && record.contains("shown")) {
+                shown = record["shown"];
+            }
+        }
+        return shown;
     }
 
     bool waitForActivities(size_t count) const

@@ -6,6 +6,9 @@
 #include <psapi.h>
 
 #include <atomic>
+#include <iterator>
+#include <memory>
+#include <random>
 #include <thread>
 
 namespace {
@@ -315,6 +318,170 @@ TEST_F(HostileInput, ManyAboutCommandsOpenOneBox)
     EXPECT_TRUE(sendText(ipc, L"details=still answering|state=s"));
     m_frontEnd.kill();
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u) << "the daemon outlived its front end";
+}
+
+// What Windows and other programs send to top-level windows, at either of
+// the daemon's two: the Restart Manager's query and close (an installer that
+// updates the front end), a close (taskkill without /F sends one to every
+// top-level window), the end of the session, and messages that must change
+// nothing. After each, the front end's next presence goes as the front end
+// sends it, to the window if one answers, else by starting the daemon: it is
+// shown and logged; and a daemon that ended did so with exit 0 and left
+// Discord showing nothing. The first two rounds are the closes a user meets
+// most; the others are seeded.
+struct Outside {
+    const char* name;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    bool post;
+};
+
+class OutsideMessages : public DaemonFixture {
+protected:
+    void startRound()
+    {
+        startPeerOn(m_peer, 0, L"--strict --keep-shown");
+        startFrontEnd();
+        frontEndSends(L"details=p0|state=s");
+    }
+
+    // The message to the main window, or to the IPC window; a posted one is
+    // followed by a mark on the same thread, so that once the mark is
+    // handled (or the daemon has ended) so is the message.
+    void deliver(const Outside& outside, bool toIpc)
+    {
+        m_trace += std::string(" ") + outside.name + (toIpc ? "@ipc" : "@main");
+        HWND window = toIpc ? FindWindowW(kIpcClass, nullptr) : FindWindowW(L"ORVPRESD", L"orvpresd");
+        ASSERT_NE(window, nullptr) << m_trace;
+        if (!outside.post) {
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutW(window, outside.message, outside.wParam, outside.lParam, SMTO_ABORTIFHUNG,
+                                kSendTimeoutMs, &ignored);
+            return;
+        }
+        const size_t marks = count(log(), "onHandleWindowIPC, msg = 32769");
+        PostMessageW(window, outside.message, outside.wParam, outside.lParam);
+        PostMessageW(FindWindowW(kIpcClass, nullptr), 0x8001, 0, 0);
+        EXPECT_TRUE(waitUntil([&] { return !m_daemon->running() || count(log(), "onHandleWindowIPC, msg = 32769") > marks; },
+                              kPatienceMs))
+            << m_trace;
+    }
+
+    // To the window while one answers TRUE; else the daemon there has ended
+    // (cleanly, Discord showing nothing) and a new start carries it.
+    void frontEndSends(const std::wstring& text)
+    {
+        const std::string details = narrow(text.substr(8, text.find(L'|') - 8));
+        bool taken = false;
+        if (m_daemon) {
+            waitUntil(
+                [&] {
+                    DWORD_PTR answer = 0;
+                    HWND ipc = FindWindowW(kIpcClass, nullptr);
+                    taken = ipc && sendText(ipc, text, kSendTimeoutMs, &answer) && answer == TRUE;
+                    return taken || !m_daemon->running();
+                },
+                kPatienceMs);
+        }
+        if (!taken) {
+            if (m_daemon) {
+                EXPECT_EQ(m_daemon->wait(kPatienceMs), 0u) << m_trace << ": a daemon told to end ends with 0";
+                EXPECT_TRUE(waitUntil([&] { return shownNow() == std::optional<json>(json()); }, kPatienceMs))
+                    << m_trace << ": Discord still shows a presence after the daemon ended";
+            }
+            m_daemon = std::make_unique<ChildProcess>();
+            ASSERT_TRUE(startDaemon(*m_daemon, text));
+        }
+        EXPECT_TRUE(waitUntil([&] { return showing(details); }, kPatienceMs)) << m_trace << ": " << details << " never shown";
+        if (taken) {
+            EXPECT_TRUE(waitForLog("data = " + narrow(text))) << m_trace << ": a presence taken and not logged";
+        }
+    }
+
+    bool showing(const std::string& details) const
+    {
+        const std::optional<json> shown = shownNow();
+        return shown && shown->is_object() && shown->value("details", "") == details;
+    }
+
+    static size_t count(const std::string& text, const std::string& what)
+    {
+        size_t found = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++found;
+        }
+        return found;
+    }
+
+    static std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+    void TearDown() override
+    {
+        m_frontEnd.kill();
+        if (m_daemon) {
+            EXPECT_EQ(m_daemon->wait(kPatienceMs), 0u) << m_trace << ": the daemon outlived its front end";
+        }
+    }
+
+    std::unique_ptr<ChildProcess> m_daemon;
+    std::string m_trace;
+};
+
+const Outside kQueryForUpdate{"query for an update", WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, false};
+const Outside kCloseForUpdate{"close for an update", WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, false};
+const Outside kClose{"close", WM_CLOSE, 0, 0, false};
+
+TEST_F(OutsideMessages, TheRestartManagersCloseEndsItAndAStartRightAfterShowsItsPresence)
+{
+    ASSERT_NO_FATAL_FAILURE(startRound());
+    for (bool toIpc : {false, true}) {
+        deliver(kQueryForUpdate, toIpc);
+    }
+    ASSERT_TRUE(m_daemon->running()) << "asked, not told";
+    for (bool toIpc : {false, true}) {
+        deliver(kCloseForUpdate, toIpc);
+    }
+    EXPECT_EQ(m_daemon->wait(kPatienceMs), 0u);
+    EXPECT_NE(log().find("for an update or a restart of applications (Restart Manager)"), std::string::npos);
+    frontEndSends(L"details=after the update|state=s");
+}
+
+TEST_F(OutsideMessages, ACloseAtTheIpcWindowEndsItAndTheNextPresenceIsShown)
+{
+    ASSERT_NO_FATAL_FAILURE(startRound());
+    deliver(kClose, true);
+    EXPECT_EQ(m_daemon->wait(kPatienceMs), 0u) << "a daemon without its window must not run on";
+    EXPECT_NE(log().find("told to end: the IPC window is asked to close"), std::string::npos);
+    frontEndSends(L"details=after the close|state=s");
+}
+
+TEST_F(OutsideMessages, SeededRoundsAtEitherWindowLeaveItAnsweringOrEndedCleanly)
+{
+    const Outside kAll[] = {
+        kQueryForUpdate,
+        kCloseForUpdate,
+        kClose,
+        {"posted close", WM_CLOSE, 0, 0, true},
+        {"SC_CLOSE", WM_SYSCOMMAND, SC_CLOSE, 0, false},
+        {"end called off", WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP, false},
+        {"query logoff", WM_QUERYENDSESSION, 0, static_cast<LPARAM>(ENDSESSION_LOGOFF), false},
+        {"session ends", WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF), false},
+        {"posted quit", WM_QUIT, 0, 0, true},
+        {"power", WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0, false},
+        {"timer", WM_TIMER, 4242, 0, true},
+        {"unknown command", WM_COMMAND, 40000, 0, false},
+        {"about", WM_COMMAND, 104, 0, true},
+        {"settings", WM_SETTINGCHANGE, 0, 0, false},
+    };
+    std::mt19937 random(214);  // its rounds meet every way to end at both windows, the about box among them
+    ASSERT_NO_FATAL_FAILURE(startRound());
+    for (int i = 1; i <= 12; ++i) {
+        const Outside& outside = kAll[std::uniform_int_distribution<size_t>(0, std::size(kAll) - 1)(random)];
+        deliver(outside, std::uniform_int_distribution<int>(0, 1)(random) == 1);
+        frontEndSends(L"details=p" + std::to_wstring(i) + L"|state=s");
+    }
+    std::printf("outside messages:%s\n", m_trace.c_str());
 }
 
 }  // namespace

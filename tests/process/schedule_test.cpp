@@ -304,20 +304,7 @@ protected:
         return found;
     }
 
-    // What the peer shows now, as its last "shown" record says (null: nothing).
-    std::optional<json> shownNow() const
-    {
-        std::optional<json> shown;
-        std::istringstream lines(testsupport::readFile(m_dir.file(m_records)));
-        std::string line;
-        while (std::getline(lines, line)) {
-            const json record = json::parse(line, nullptr, false);
-            if (record.is_object() && record.contains("shown")) {
-                shown = record["shown"];
-            }
-        }
-        return shown;
-    }
+    std::optional<json> shownNow() const { return DaemonFixture::shownNow(m_records); }
 
     std::optional<Frame> lastActivity() const
     {
