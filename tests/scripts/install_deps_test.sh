@@ -77,23 +77,30 @@ check() {  # check WHAT COMMAND...
   else
     failed=$((failed + 1))
     echo "FAIL: $what"
+    if [[ $shown != "$case" ]]; then
+      shown=$case
+      echo "-- $case: exit $rc, its output:"
+      echo "$out"
+      echo "-- the apt-get and dpkg calls:"
+      cat "$log"
+    fi
   fi
 }
+shown=
 
 # run NAME [VAR=VALUE...]: runs the script with the stand-ins first on PATH;
 # leaves its exit code in $rc, its output in $out, and the stand-ins' log in
-# $log.
+# $log. A failed check shows them.
 run() {
-  local name=$1
+  case=$1
   shift
-  log=$work/$name.log
-  note=$work/$name.note
+  log=$work/$case.log
+  note=$work/$case.note
   : >"$log"
   rc=0
   out=$(env PATH="$work/bin:$PATH" FAKE_LOG="$log" ORVPRESD_WINE32_NOTE="$note" \
     ORVPRESD_APT_PAUSE=0 "$@" timeout 60 "$work/scripts/install-deps.sh" 2>&1) || rc=$?
-  echo "== $name: exit $rc"
-  echo "$out"
+  echo "$case: exit $rc"
 }
 lines() {  # lines PATTERN TEXT: how many lines of TEXT match PATTERN
   grep -c -e "$1" <<<"$2"
