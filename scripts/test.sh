@@ -34,6 +34,10 @@ stage() {
   stage_lines+=("$(printf '%-24s %5d s  %s' "$name" $((SECONDS - start)) "$([[ $result == 0 ]] && echo ok || echo FAILED)")")
   return $result
 }
+# skipped NAME REASON: a stage that did not run, with why, in the table.
+skipped() {
+  stage_lines+=("$(printf '%-24s %5s    skipped: %s' "$1" - "$2")")
+}
 
 # In the background: suite NAME COMMAND... starts it with its output in
 # build/logs/NAME.log; suite_wait NAME shows that log and records the stage.
@@ -95,6 +99,8 @@ wine_suite() {
 }
 
 stage dependencies scripts/install-deps.sh
+# The install script itself, against stand-ins for apt-get and dpkg.
+stage install-deps-test tests/scripts/install_deps_test.sh || status=1
 
 # Compiler cache for repeated runs where ccache is installed; a fresh clone on
 # a machine without it builds just the same.
@@ -106,13 +112,21 @@ fi
 x64=$root/build/windows-x64
 x86=$root/build/windows-x86
 x86_tests=0
+x86_skip=
 if ((quick)); then
   presets=(windows-x64 linux)
 else
   presets=(windows-x64 windows-x86 linux linux-asan)
   # The 32-bit programs are built once, with their tests where the kernel can
-  # run them under Wine; the win32 archive is packed from the same tree.
-  if scripts/probe-32bit.sh; then
+  # run them under Wine and wine32 is installed (install-deps leaves apt's
+  # reason in a note when it could not be); the win32 archive is packed from
+  # the same tree.
+  wine32_note=${ORVPRESD_WINE32_NOTE:-$root/build/wine32-missing.txt}
+  if ! scripts/probe-32bit.sh; then
+    x86_skip="this kernel cannot run 32-bit programs"
+  elif [[ -s $wine32_note ]]; then
+    x86_skip=$(head -n 1 "$wine32_note")
+  else
     x86_tests=1
   fi
 fi
@@ -145,7 +159,8 @@ if ((!quick)); then
     # Its own fresh prefix and display.
     suite ctest-windows-x86 wine_suite "$x86" fresh --
   else
-    echo "32-bit Windows tests skipped: this kernel cannot run 32-bit programs"
+    echo "32-bit Windows tests skipped: $x86_skip"
+    skipped ctest-windows-x86 "$x86_skip"
   fi
   stage imports-win32 scripts/check-imports.py "$x86" || status=1
 fi
