@@ -6,6 +6,7 @@
 // meanwhile. Each instance runs on its own clock of the system's.
 #include "common/local_time.h"
 #include "common/unique_handle.h"
+#include "presence/instance_security.h"
 
 #include <windows.h>
 
@@ -39,18 +40,28 @@ constexpr DWORD kGiveUpDelayMs = 3000;
 
 enum class MutexFound { Created, Exists, Failed };
 
+// The single-instance mutex as a start looks for it.
+struct MutexSearch {
+    decltype(&OpenMutexW) open = &OpenMutexW;  // where CreateMutexW is refused; tests give others
+    InstanceMutexSecurity security;            // what a mutex this start makes grants
+    common::UniqueHandle mutex;                // empty: not found yet, or refused to both opens
+};
+
 // The single-instance mutex named name: created and owned by this start, or
-// another instance's, opened to wait for (mutex stays empty when it cannot
-// be). open opens it where CreateMutexW is refused.
-MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, common::UniqueHandle& mutex);
+// another instance's, opened to wait for (search.mutex stays empty when it
+// cannot be).
+MutexFound findTheMutex(const std::wstring& name, MutexSearch& search);
 
 enum class HandedOver { Taken, NotTaken, RunInItsPlace, ToldToEnd };
 
 // Offers offer to the instance whose IPC window's class is name, until it
-// takes it (or holds a newer one), patienceMs pass, mutex (that instance's,
-// may be empty) is signalled (then owned: this start runs in its place), or
-// toldToEnd, asked before each offer, answers true. Senders are answered.
-HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD patienceMs, HANDLE mutex,
+// takes it (or holds a newer one), the system refuses the offer (the
+// instance runs elevated and this start does not), patienceMs pass,
+// search.mutex is signalled (then owned: this start runs in its place), or
+// toldToEnd, asked before each offer, answers true. While search.mutex is
+// empty, each retry looks for the mutex again: made by this start, it runs
+// in its place. Senders are answered.
+HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD patienceMs, MutexSearch& search,
                     const std::function<bool()>& toldToEnd);
 
 // The last thing an instance does once its window, connection and mutex are

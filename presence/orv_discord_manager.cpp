@@ -134,19 +134,20 @@ void OrvDiscordManager::setCoreForTest(std::unique_ptr<discord::Core> core)
 // went to the running instance (or could not), and this start ends.
 bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp)
 {
-    common::UniqueHandle mutex;
-    const presence::MutexFound found = presence::findTheMutex(m_instanceName, m_openMutex, mutex);
+    presence::MutexSearch search;
+    search.open = m_openMutex;
+    const presence::MutexFound found = presence::findTheMutex(m_instanceName, search);
     if (found == presence::MutexFound::Created) {
-        m_mutex.reset(mutex.release());
+        m_mutex.reset(search.mutex.release());
         enter(Phase::Connecting, L"this start holds the single-instance mutex");
         return true;
     }
     if (found == presence::MutexFound::Exists) {
         enter(Phase::HandingOver, L"another instance holds the single-instance mutex");
-        switch (presence::handOver(m_instanceName, presence::makeOffer(stamp, cmd), m_takeOverPatienceMs, mutex.get(),
+        switch (presence::handOver(m_instanceName, presence::makeOffer(stamp, cmd), m_takeOverPatienceMs, search,
                                    [this] { return toldToEnd(); })) {
         case presence::HandedOver::RunInItsPlace:
-            m_mutex.reset(mutex.release());
+            m_mutex.reset(search.mutex.release());
             enter(Phase::Connecting, L"the running instance has ended");
             return true;
         case presence::HandedOver::ToldToEnd:

@@ -336,18 +336,25 @@ std::vector<std::string> discordEndpoints()
     return endpoints;
 }
 
-// A Discord started as administrator makes its pipe with the default
-// security descriptor of an elevated creator. Its ACLs "grant full control to
-// the LocalSystem account, administrators, and the creator owner" and "read
-// access to members of the Everyone group and the anonymous account" (Named
-// Pipe Security and Access Rights); the creator owner is then Administrators,
-// a deny-only group in the token of a program not elevated. CreateFile, which
-// asks for read and write, so fails with ERROR_ACCESS_DENIED before any check
-// of ours: the pipe is there, and no presence can be shown on it.
+// Two Discords refuse us their pipe. One started as administrator makes it
+// with the default security descriptor of an elevated creator: its ACLs
+// "grant full control to the LocalSystem account, administrators, and the
+// creator owner" and "read access to members of the Everyone group and the
+// anonymous account" (Named Pipe Security and Access Rights,
+// https://learn.microsoft.com/windows/win32/ipc/named-pipe-security-and-access-rights);
+// the creator owner is then Administrators, a deny-only group in the token of
+// a program not elevated. The other is another signed-in user's: pipe names
+// are not per session ("\\.\pipe\" is one namespace for the machine, so with
+// fast user switching their discord-ipc-N stands beside ours), and the same
+// default grants us, not its creator owner, only read. CreateFile, which asks
+// for read and write, fails with ERROR_ACCESS_DENIED in both cases before any
+// check of ours: the pipe is there, and no presence can be shown on it.
 const char* accessDeniedCause()
 {
-    return "most likely Discord runs as administrator and this program does not: run both as administrator, or "
-           "neither";
+    return "Discord runs as administrator, or it belongs to another signed-in user. If it is yours and runs as "
+           "administrator, run this program the way Discord runs (both as administrator, or neither); if it is "
+           "another signed-in user's, it is not ours to use: sign that user out or quit their Discord, and start "
+           "Discord as yourself";
 }
 
 OpenedEndpoint openEndpoint(const std::string& endpoint, const ConnectPolicy& policy,

@@ -4,27 +4,26 @@
 #include "common/unique_handle.h"
 #include "utility/ustring.h"
 
-#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include <memory>
 
 namespace utility::process {
 
-void enumProcess(std::list<ProcessInfo>& processes)
+// CreateToolhelp32Snapshot: "If the function fails, it returns
+// INVALID_HANDLE_VALUE" (the system short of memory, say); a failure says
+// nothing of whether a process runs.
+// https://learn.microsoft.com/windows/win32/api/tlhelp32/nf-tlhelp32-createtoolhelp32snapshot
+bool enumProcess(std::list<ProcessInfo>& processes, TakeSnapshot takeSnapshot)
 {
-    common::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    common::UniqueFileHandle snapshot(takeSnapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
-        ORV_LOG("utility::process::enumProcess", L"create tool help snapshot failed! err = %d",
-                static_cast<int>(GetLastError()));
-        return;
+        return false;
     }
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     if (!Process32FirstW(snapshot.get(), &entry)) {
-        ORV_LOG("utility::process::enumProcess", L"process32First failed! err = %d",
-                static_cast<int>(GetLastError()));
-        return;
+        return false;
     }
     std::list<ProcessInfo> found;
     do {
@@ -32,6 +31,7 @@ void enumProcess(std::list<ProcessInfo>& processes)
         found.push_back({entry.szExeFile, entry.th32ProcessID});
     } while (Process32NextW(snapshot.get(), &entry));
     processes.splice(processes.end(), found);
+    return true;
 }
 
 namespace {
@@ -67,7 +67,10 @@ struct WtsMemoryFree {
 bool isProcessExist(const std::wstring& exeName)
 {
     std::list<ProcessInfo> processes;
-    enumProcess(processes);
+    if (!enumProcess(processes)) {
+        ORV_LOG("utility::process::isProcessExist", L"the list of processes cannot be read (error %d)",
+                static_cast<int>(GetLastError()));
+    }
     return findByName(processes, exeName) != nullptr;
 }
 
@@ -98,8 +101,20 @@ bool ProcessWatch::isRunning()
         m_found.reset();
     }
     std::list<ProcessInfo> processes;
-    enumProcess(processes);
-    std::optional<std::vector<ProcessSession>> listed;
+    if (!enumProcess(processes, m_takeSnapshot)) {
+        if (!m_snapshotFailing) {
+            ORV_LOG("utility::process::ProcessWatch",
+                    L"the list of processes cannot be read (error %d): %s is taken to run until it can be read again",
+                    static_cast<int>(GetLastError()), m_exeName.c_str());
+            m_snapshotFailing = true;
+        }
+        return true;
+    }
+    if (m_snapshotFailing) {
+        ORV_LOG("utility::process::ProcessWatch", L"the list of processes can be read again");
+        m_snapshotFailing = false;
+    }
+    SessionList listed;
     const ProcessInfo* process = findByName(processes, m_exeName, [this, &listed](const ProcessInfo& found) {
         return inOurSession(found.pid, listed);
     });
@@ -120,26 +135,29 @@ bool ProcessWatch::isRunning()
 // ProcessIdToSessionId: "Callers must hold the PROCESS_QUERY_INFORMATION
 // access right for the specified process." A program not elevated does not
 // get it on an elevated one, of its own user too; the process list tells the
-// session of every process without it. A process the list lacks (it has
-// ended), or whose session cannot be told at all, is taken for another
-// user's.
-bool ProcessWatch::inOurSession(DWORD pid, std::optional<std::vector<ProcessSession>>& listed) const
+// session of every process without it. A process the list lacks has ended.
+// Where neither can tell (nor our own session be had), the name decides: a
+// front end of ours must not be taken for gone because the system would not
+// say where it runs.
+// https://learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-processidtosessionid
+bool ProcessWatch::inOurSession(DWORD pid, SessionList& listed) const
 {
     DWORD ours = 0;
     DWORD theirs = 0;
     if (!m_sessionOf(GetCurrentProcessId(), &ours)) {
-        return true;  // nothing to compare with: the name decides, as before
+        return true;
     }
     if (m_sessionOf(pid, &theirs)) {
         return theirs == ours;
     }
-    if (!listed) {
-        listed.emplace();
-        if (!m_listSessions(*listed)) {
-            listed->clear();
-        }
+    if (!listed.asked) {
+        listed.asked = true;
+        listed.answered = m_listSessions(listed.sessions);
     }
-    for (const ProcessSession& process : *listed) {
+    if (!listed.answered) {
+        return true;
+    }
+    for (const ProcessSession& process : listed.sessions) {
         if (process.pid == pid) {
             return process.session == ours;
         }

@@ -3,10 +3,10 @@
 #include "common/unique_handle.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <list>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,9 +18,14 @@ struct ProcessInfo {
     uint32_t pid = 0;
 };
 
-// Appends every running process, in snapshot order. A failure leaves the list
-// as it was and is logged.
-void enumProcess(std::list<ProcessInfo>& processes);
+// How the process list is taken: CreateToolhelp32Snapshot's shape; tests
+// give one that fails.
+using TakeSnapshot = HANDLE(WINAPI*)(DWORD flags, DWORD pid);
+
+// Appends every running process, in snapshot order. False, with the list as
+// it was and the system's error in GetLastError, when no snapshot could be
+// read: then nothing is known of any process.
+bool enumProcess(std::list<ProcessInfo>& processes, TakeSnapshot takeSnapshot = &CreateToolhelp32Snapshot);
 
 // Whether a process with this executable name runs: the whole name, with
 // ASCII letters compared in any case.
@@ -56,24 +61,33 @@ public:
     using ListSessions = bool (*)(std::vector<ProcessSession>& sessions);
 
     explicit ProcessWatch(std::wstring exeName, SessionOf sessionOf = &ProcessIdToSessionId,
-                          ListSessions list = &listSessions)
-        : m_exeName(std::move(exeName)), m_sessionOf(sessionOf), m_listSessions(list)
+                          ListSessions list = &listSessions, TakeSnapshot takeSnapshot = &CreateToolhelp32Snapshot)
+        : m_exeName(std::move(exeName)), m_sessionOf(sessionOf), m_listSessions(list), m_takeSnapshot(takeSnapshot)
     {
     }
     ~ProcessWatch() = default;
     ProcessWatch(const ProcessWatch&) = delete;
     ProcessWatch& operator=(const ProcessWatch&) = delete;
 
+    // True while no process list can be read (unknown is not gone), logged
+    // once when that starts and once when it ends.
     bool isRunning();
 
 private:
-    // listed: the process list, taken once it is first needed.
-    bool inOurSession(DWORD pid, std::optional<std::vector<ProcessSession>>& listed) const;
+    struct SessionList {
+        bool asked = false;
+        bool answered = false;
+        std::vector<ProcessSession> sessions;
+    };
+    // listed: the system's process list, asked for once it is first needed.
+    bool inOurSession(DWORD pid, SessionList& listed) const;
 
     std::wstring m_exeName;
     SessionOf m_sessionOf;
     ListSessions m_listSessions;
+    TakeSnapshot m_takeSnapshot;
     common::UniqueHandle m_found;
+    bool m_snapshotFailing = false;
 };
 
 }  // namespace utility::process

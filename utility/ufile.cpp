@@ -6,15 +6,47 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace utility::ufile {
 
 std::wstring getModuleDir()
 {
-    wchar_t path[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return getParentDir(path);
+    return getParentDir(getModulePath());
+}
+
+// GetModuleFileNameW: "If the buffer is too small to hold the module name,
+// the string is truncated to nSize characters including the terminating null
+// character, the function returns nSize, and the function sets the last error
+// to ERROR_INSUFFICIENT_BUFFER" (Windows XP leaves the error unset and the
+// string unterminated: a full buffer is read as too small whatever the
+// error). A program may live under a path longer than MAX_PATH, up to the
+// 32,767 units of an extended-length path.
+// https://learn.microsoft.com/windows/win32/api/libloaderapi/nf-libloaderapi-getmodulefilenamew
+std::wstring getModulePath(ReadModuleName read)
+{
+    constexpr DWORD kLongestPath = 32768;
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(path.size());
+        const DWORD length = read(nullptr, path.data(), size);
+        if (length == 0) {
+            ORV_LOG("utility::ufile::getModulePath", L"the program's own path cannot be read (error %d)",
+                    static_cast<int>(GetLastError()));
+            return std::wstring();
+        }
+        if (length < size) {
+            path.resize(length);
+            return path;
+        }
+        if (size >= kLongestPath) {
+            ORV_LOG("utility::ufile::getModulePath", L"the program's own path is longer than %d units",
+                    static_cast<int>(kLongestPath));
+            return std::wstring();
+        }
+        path.resize(std::min<size_t>(size_t{size} * 2, kLongestPath));
+    }
 }
 
 std::wstring getParentDir(const std::wstring& path)

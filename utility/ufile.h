@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -8,6 +10,11 @@ namespace utility::ufile {
 // Directory of the running executable, with a trailing separator; empty when
 // it cannot be derived.
 std::wstring getModuleDir();
+
+// The running executable's full path at any length; empty when it cannot be
+// read. read is GetModuleFileNameW's shape; tests give others.
+using ReadModuleName = DWORD(WINAPI*)(HMODULE module, LPWSTR name, DWORD size);
+std::wstring getModulePath(ReadModuleName read = &GetModuleFileNameW);
 
 // Directory part of path with its separator; empty when there is none. One
 // trailing separator is ignored; a backslash wins over a slash.

@@ -40,9 +40,27 @@ private:
 
 LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
 
+// What became of a WM_COPYDATA sent to another process's window.
+enum class CopyDataSent {
+    Taken,     // the receiver answered TRUE
+    NoWindow,  // no window of that class
+    NotTaken,  // it answered otherwise, hung, did not answer in time, or went
+    // The system would not deliver it (UIPI, error 5): the receiver runs
+    // elevated, as administrator, and this process does not. Trying again
+    // changes nothing.
+    RefusedBySystem,
+};
+
 // Sends text as WM_COPYDATA with wParam to the window of class className,
-// giving up on a hung receiver or after timeoutMs. True when it answered
-// TRUE; false when there is no such window.
-bool sendCopyData(const std::wstring& className, WPARAM wParam, std::wstring_view text, UINT timeoutMs);
+// giving up on a hung receiver or after timeoutMs.
+CopyDataSent sendCopyData(const std::wstring& className, WPARAM wParam, std::wstring_view text, UINT timeoutMs);
+
+// The system calls that only Windows gives their meaning (Wine has no UIPI),
+// replaced by tests.
+struct WindowIpcCalls {
+    decltype(&ChangeWindowMessageFilterEx) allowMessage = &ChangeWindowMessageFilterEx;
+    decltype(&SendMessageTimeoutW) send = &SendMessageTimeoutW;
+};
+void setWindowIpcCallsForTest(const WindowIpcCalls& calls);
 
 }  // namespace utility

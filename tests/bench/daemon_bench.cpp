@@ -9,6 +9,7 @@
 #include "peer.h"
 #include "presence/orv_discord_manager.h"
 #include "utility/process.h"
+#include "utility/ufile.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -39,10 +40,7 @@ struct Settings {
 
 std::wstring exeDir()
 {
-    wchar_t path[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir = path;
-    return dir.substr(0, dir.find_last_of(L'\\') + 1);
+    return utility::ufile::getModuleDir();
 }
 
 struct Process {

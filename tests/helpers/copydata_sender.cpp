@@ -11,6 +11,9 @@
 //                                            soon as the last was answered,
 //                                            until the window is gone (exit 0)
 //                                            or MS have passed (exit 1)
+//   copydata_sender --open-mutex NAME        opens the named mutex with the
+//                                            rights CreateMutexW asks for:
+//                                            exit 0, or 210 when refused
 // Exit code: the SendMessage result, or 200 + a reason when nothing was sent.
 #include <windows.h>
 
@@ -45,6 +48,14 @@ int flood(HWND window, WPARAM wParam, const std::wstring& text, ULONGLONG millis
 
 int wmain(int argc, wchar_t** argv)
 {
+    if (argc == 3 && std::wstring(argv[1]) == L"--open-mutex") {
+        HANDLE mutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, argv[2]);
+        if (!mutex) {
+            return 210;
+        }
+        CloseHandle(mutex);
+        return 0;
+    }
     if (argc < 4) {
         return 201;
     }

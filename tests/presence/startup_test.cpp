@@ -1,12 +1,16 @@
 // The manager's start-up and its watchdog. Start-up failures wait 3 seconds
 // each, as the program does, so the failing cases are few and grouped.
 #include "discord/fake_sdk.h"
+#include "presence/hand_over.h"
+#include "presence/instance_security.h"
 #include "presence/orv_discord_manager.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/message_pump.h"
+#include "utility/window_ipc.h"
 
 #include <gtest/gtest.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <memory>
@@ -317,8 +321,8 @@ TEST_F(Startup, AMutexThatCannotBeOpenedIsOfferedForThePatienceAndThenEndsTheSta
         manager.setOpenMutexForTest(&deniedOpen);
         EXPECT_FALSE(manager.init(L"details=d"));
         EXPECT_TRUE(m_log.contains(L"the running instance runs with other rights (as administrator?): its mutex cannot "
-                                   L"be opened (error 5), so this start only offers cmd and cannot run in its place "
-                                   L"once it ends"));
+                                   L"be opened (error 5), so this start offers cmd and looks for the mutex again "
+                                   L"while it does"));
         EXPECT_TRUE(m_log.contains(L"cmd not handed over: the running instance neither took it nor ended in 600 ms"));
         EXPECT_TRUE(m_log.contains(L"progress exist!"));
         EXPECT_EQ(fakesdk::state().createCalls, 0);
@@ -335,6 +339,121 @@ TEST_F(Startup, AMutexThatCannotBeOpenedIsOfferedForThePatienceAndThenEndsTheSta
         EXPECT_TRUE(manager.init(L"details=d"));
         EXPECT_FALSE(m_log.contains(L"progress exist!"));
     }
+}
+
+// Refused both opens, the start never waits on nothing: it makes the mutex
+// anew once the instance has ended, and runs in its place.
+TEST_F(Startup, AStartRefusedTheMutexRunsOnceTheInstanceEnds)
+{
+    const std::wstring name = uniqueInstanceName();
+    MutexHolder other(name, kSynchronizeOnly);
+    std::thread ending = endOnceTheStartWaits(other);
+    OrvDiscordManager manager;
+    manager.setInstanceName(name);
+    manager.setTakeOverPatience(120000);
+    manager.setOpenMutexForTest(&deniedOpen);
+    const bool running = manager.init(L"details=mine");
+    ending.join();
+    ASSERT_TRUE(running) << "the start did not run in place of the instance that ended";
+    EXPECT_TRUE(m_log.contains(L"the running instance has ended: this start runs in its place"));
+    ASSERT_EQ(fakesdk::state().activities.size(), 1u);
+    EXPECT_STREQ(fakesdk::state().activities[0].details, "mine");
+}
+
+LRESULT WINAPI sendBlockedByUipi(HWND, UINT, WPARAM, LPARAM, UINT, UINT, PDWORD_PTR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+
+class NoHandler : public utility::IWindowIPCHandle {
+public:
+    LRESULT onHandleWindowIPC(UINT, WPARAM, LPARAM) override { return 0; }
+};
+
+// An instance that runs elevated, without the filter that lets offers
+// through: Windows refuses each one (error 5), and the start gives up at
+// once, saying why, instead of offering for its whole patience.
+TEST_F(Startup, AnOfferTheSystemRefusesEndsTheHandOverAtOnceAndSaysWhy)
+{
+    const std::wstring name = uniqueInstanceName();
+    MutexHolder other(name);
+    NoHandler nobody;
+    utility::WindowIpcEndpoint window;
+    ASSERT_TRUE(window.create(name, &nobody));
+    utility::WindowIpcCalls calls;
+    calls.send = &sendBlockedByUipi;
+    utility::setWindowIpcCallsForTest(calls);
+    OrvDiscordManager manager;
+    manager.setInstanceName(name);
+    manager.setTakeOverPatience(120000);
+    const ULONGLONG start = GetTickCount64();
+    const bool running = manager.init(L"details=d");
+    const ULONGLONG took = GetTickCount64() - start;
+    utility::setWindowIpcCallsForTest(utility::WindowIpcCalls());
+    EXPECT_FALSE(running);
+    EXPECT_LT(took, 60000u) << "the refused offer was made again for the patience";
+    EXPECT_TRUE(m_log.contains(
+        L"cmd not handed over: Windows refused to deliver it (error 5): the other instance runs elevated (as "
+        L"administrator) and this one does not, and that instance does not let such programs send to it. Start the "
+        L"front end the same way each time (as administrator, or not), or end the elevated instance"));
+    EXPECT_EQ(fakesdk::state().createCalls, 0);
+}
+
+std::wstring tokenUserSid()
+{
+    HANDLE token = nullptr;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    alignas(TOKEN_USER) BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)] = {};
+    DWORD size = 0;
+    EXPECT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size));
+    CloseHandle(token);
+    LPWSTR text = nullptr;
+    EXPECT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text));
+    std::wstring sid = text ? text : L"";
+    LocalFree(text);
+    return sid;
+}
+
+TEST(InstanceMutexSecurity, GrantsThisUserSystemAndAdministratorsWithAMediumLabel)
+{
+    const std::wstring sid = tokenUserSid();
+    ASSERT_EQ(sid.rfind(L"S-1-5-", 0), 0u) << std::string(sid.begin(), sid.end());
+    EXPECT_EQ(presence::processUserSid(), sid);
+    EXPECT_EQ(presence::instanceMutexSddl(presence::processUserSid()),
+              L"D:P(A;;GA;;;" + sid + L")(A;;GA;;;SY)(A;;GA;;;BA)S:(ML;;NW;;;ME)");
+}
+
+// The mutex a start makes bears that descriptor, and another process of this
+// user opens it with every right CreateMutexW asks for.
+TEST(InstanceMutexSecurity, TheMutexMadeWithItOpensInAnotherProcess)
+{
+    const std::wstring name = uniqueInstanceName();
+    presence::MutexSearch search;
+    ASSERT_NE(search.security.attributes(), nullptr);
+    ASSERT_EQ(presence::findTheMutex(name, search), presence::MutexFound::Created);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(search.mutex.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr);
+    EXPECT_EQ(dacl->AceCount, 3u);
+    void* first = nullptr;
+    LPWSTR firstSid = nullptr;
+    if (GetAce(dacl, 0, &first) &&
+        ConvertSidToStringSidW(reinterpret_cast<PSID>(&static_cast<ACCESS_ALLOWED_ACE*>(first)->SidStart), &firstSid)) {
+        EXPECT_EQ(std::wstring(firstSid), tokenUserSid());
+        LocalFree(firstSid);
+    } else {
+        ADD_FAILURE() << "the DACL's first entry cannot be read";
+    }
+    LocalFree(descriptor);
+
+    testsupport::ChildProcess opener;
+    ASSERT_TRUE(opener.start(L"\"" + testsupport::programDir() + L"copydata_sender.exe\" --open-mutex \"" + name +
+                             L"\""));
+    EXPECT_EQ(opener.wait(60000), 0u);
 }
 
 TEST_F(Startup, WatchdogChecksTheFrontEndFirstThenDrivesTheSdk)

@@ -191,8 +191,9 @@ TEST_F(TrustTest, APipeOwnedByAnotherAccountIsRefusedByItsOwner)
     EXPECT_NE(warnings[0].find("owned by another user"), std::string::npos) << warnings[0];
 }
 
-// A Discord running as administrator, seen by a program that is not: the
-// system refuses its pipe. Wine does not enforce a pipe's DACL, so the seam
+// A Discord running as administrator, seen by a program that is not, or
+// another signed-in user's Discord: the system refuses its pipe, and the
+// warning names both causes with what to do in each. Wine does not enforce a pipe's DACL, so the seam
 // plays the refusal; the absent and the available pipe are real.
 TEST_F(TrustTest, APipeTheSystemRefusesIsNamedWithTheCauseAndTheNextOneTried)
 {
@@ -219,7 +220,11 @@ TEST_F(TrustTest, APipeTheSystemRefusesIsNamedWithTheCauseAndTheNextOneTried)
     for (size_t n = 0; n < 2; ++n) {
         EXPECT_EQ(warnings[n].rfind(denied[n] + " is not used: Windows refused this program access", 0), 0u)
             << warnings[n];
-        EXPECT_NE(warnings[n].find("Discord runs as administrator and this program does not"), std::string::npos);
+        EXPECT_NE(warnings[n].find("Discord runs as administrator, or it belongs to another signed-in user"),
+                  std::string::npos)
+            << warnings[n];
+        EXPECT_NE(warnings[n].find("run this program the way Discord runs"), std::string::npos) << warnings[n];
+        EXPECT_NE(warnings[n].find("sign that user out or quit their Discord"), std::string::npos) << warnings[n];
     }
 
     // Nothing else there: the create's failure says why.

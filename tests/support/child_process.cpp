@@ -64,9 +64,14 @@ void ChildProcess::kill()
 
 std::wstring programDir()
 {
-    wchar_t path[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir = path;
+    // A full buffer means the path was cut (GetModuleFileNameW): grow it.
+    std::wstring dir(MAX_PATH, L'\0');
+    DWORD length = 0;
+    while ((length = GetModuleFileNameW(nullptr, dir.data(), static_cast<DWORD>(dir.size()))) == dir.size() &&
+           dir.size() < 32768) {
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(length);
     return dir.substr(0, dir.find_last_of(L"\\/") + 1);
 }
 

@@ -162,6 +162,60 @@ TEST(ProcessWatch, AProcessThatCannotBeAskedIsPlacedByTheProcessList)
     EXPECT_EQ(self->session, ours);
 }
 
+bool listFails(std::vector<utility::process::ProcessSession>&)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+bool listLacksTheStranger(std::vector<utility::process::ProcessSession>& sessions)
+{
+    sessions = {{GetCurrentProcessId(), 1}};
+    return true;
+}
+
+// Where no query tells the front end's session, the name decides; a list
+// that answers without it still means it has ended.
+TEST(ProcessWatch, AProcessWhoseSessionNothingTellsCountsAsOurs)
+{
+    testsupport::TempDir dir;
+    NamedProcess frontEnd(dir, L"untold.exe");
+    ASSERT_TRUE(frontEnd.started());
+    g_strangerPid = GetProcessId(frontEnd.handle());
+    EXPECT_TRUE(utility::process::ProcessWatch(L"untold.exe", &refusedForTheStranger, &listFails).isRunning());
+    EXPECT_FALSE(
+        utility::process::ProcessWatch(L"untold.exe", &refusedForTheStranger, &listLacksTheStranger).isRunning());
+    g_strangerPid = 0;
+}
+
+bool g_snapshotFails = false;
+HANDLE WINAPI snapshotThatMayFail(DWORD flags, DWORD pid)
+{
+    if (g_snapshotFails) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateToolhelp32Snapshot(flags, pid);
+}
+
+// A snapshot that fails knows nothing: the front end is taken to run, said
+// once for the run of failures and once when the list answers again.
+TEST(ProcessWatch, NoProcessListIsUnknownNotGone)
+{
+    testsupport::LogCapture log;
+    utility::process::ProcessWatch watch(L"never-started.exe", &ProcessIdToSessionId,
+                                         &utility::process::listSessions, &snapshotThatMayFail);
+    g_snapshotFails = true;
+    EXPECT_TRUE(watch.isRunning());
+    EXPECT_TRUE(watch.isRunning());
+    g_snapshotFails = false;
+    EXPECT_FALSE(watch.isRunning());
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::wstring>{L"the list of processes cannot be read (error 8): never-started.exe is taken "
+                                         L"to run until it can be read again",
+                                         L"the list of processes can be read again"}));
+}
+
 // What the watch checks before it holds a process found by id: that the id
 // still belongs to a process of the name, not to one that took it over.
 TEST(ProcessWatch, HoldsOnlyAProcessThatBearsTheName)

@@ -32,6 +32,50 @@ TEST(GetModuleDir, IsTheExecutablesDirectoryWithATrailingSeparator)
     EXPECT_TRUE(testsupport::fileExists(dir + L"utility_ufile_test.exe")) << std::string(dir.begin(), dir.end());
 }
 
+// A program under a path longer than MAX_PATH: the reader plays
+// GetModuleFileNameW's documented truncation (nSize units with the null,
+// ERROR_INSUFFICIENT_BUFFER); the whole path must come back.
+const std::wstring& longModulePath()
+{
+    static const std::wstring path =
+        L"C:\\" + std::wstring(300, L'd') + L"\\" + std::wstring(400, L'e') + L"\\orvpresd.exe";
+    return path;
+}
+
+DWORD WINAPI readLongModulePath(HMODULE, LPWSTR name, DWORD size)
+{
+    const std::wstring& path = longModulePath();
+    if (path.size() >= size) {
+        path.copy(name, size - 1);
+        name[size - 1] = L'\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    path.copy(name, path.size());
+    name[path.size()] = L'\0';
+    return static_cast<DWORD>(path.size());
+}
+
+DWORD WINAPI failToReadModulePath(HMODULE, LPWSTR, DWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+}
+
+TEST(GetModulePath, ReadsAPathLongerThanMaxPathWhole)
+{
+    EXPECT_EQ(utility::ufile::getModulePath(&readLongModulePath), longModulePath());
+    EXPECT_TRUE(testsupport::fileExists(utility::ufile::getModulePath()));
+}
+
+TEST(GetModulePath, AFailedReadIsEmptyAndLogged)
+{
+    testsupport::LogCapture log;
+    EXPECT_EQ(utility::ufile::getModulePath(&failToReadModulePath), L"");
+    ASSERT_EQ(log.entries().size(), 1u);
+    EXPECT_EQ(log.entries()[0].message, L"the program's own path cannot be read (error 8)");
+}
+
 TEST(MakeDir, CreatesMissingParentsAndAcceptsAnExistingDirectory)
 {
     testsupport::TempDir temp;

@@ -108,6 +108,62 @@ TEST_F(WindowIpc, MessagesAboveWmUserAreForwardedAndTheRestGetTheDefault)
     EXPECT_EQ(s_handler.received[2].message, 1025u);
 }
 
+struct FilterCall {
+    HWND window;
+    UINT message;
+    DWORD action;
+    PCHANGEFILTERSTRUCT details;
+};
+std::vector<FilterCall> g_filterCalls;
+
+BOOL WINAPI recordFilterCall(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT details)
+{
+    g_filterCalls.push_back({window, message, action, details});
+    return TRUE;
+}
+
+// UIPI, which Wine lacks, would keep every sender that is not elevated from
+// an elevated daemon's window: WM_COPYDATA, and nothing else, is let through.
+TEST(WindowIpcThroughUipi, TheWindowLetsCopyDataAloneThrough)
+{
+    utility::WindowIpcCalls calls;
+    calls.allowMessage = &recordFilterCall;
+    utility::setWindowIpcCallsForTest(calls);
+    g_filterCalls.clear();
+    utility::WindowIpcEndpoint endpoint;
+    RecordingHandler handler;
+    const bool created = endpoint.create(L"{7F0D2C11-ORV-IPC-FILTER}", &handler);
+    utility::setWindowIpcCallsForTest(utility::WindowIpcCalls());
+    ASSERT_TRUE(created);
+    ASSERT_EQ(g_filterCalls.size(), 1u);
+    EXPECT_EQ(g_filterCalls[0].window, endpoint.window());
+    EXPECT_EQ(g_filterCalls[0].message, static_cast<UINT>(WM_COPYDATA));
+    EXPECT_EQ(g_filterCalls[0].action, static_cast<DWORD>(MSGFLT_ALLOW));
+    EXPECT_EQ(g_filterCalls[0].details, nullptr);
+}
+
+LRESULT WINAPI sendBlockedByUipi(HWND, UINT, WPARAM, LPARAM, UINT, UINT, PDWORD_PTR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+
+TEST_F(WindowIpc, ASendTellsNoWindowNotTakenAndARefusalBySystemApart)
+{
+    EXPECT_EQ(utility::sendCopyData(L"{7F0D2C11-ORV-IPC-NOBODY}", 9990, L"x", 1000),
+              utility::CopyDataSent::NoWindow);
+    // The handler answers 12345, not TRUE.
+    EXPECT_EQ(utility::sendCopyData(kClass, 9990, L"x", 1000), utility::CopyDataSent::NotTaken);
+    ASSERT_EQ(s_handler.received.size(), 1u);
+
+    utility::WindowIpcCalls calls;
+    calls.send = &sendBlockedByUipi;
+    utility::setWindowIpcCallsForTest(calls);
+    const utility::CopyDataSent sent = utility::sendCopyData(kClass, 9990, L"x", 1000);
+    utility::setWindowIpcCallsForTest(utility::WindowIpcCalls());
+    EXPECT_EQ(sent, utility::CopyDataSent::RefusedBySystem);
+}
+
 TEST(WindowIpcWithoutHandler, AWindowThatCannotBeCreatedIsReported)
 {
     utility::WindowIpcEndpoint endpoint;

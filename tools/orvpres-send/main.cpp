@@ -41,7 +41,18 @@ int wmain(int argc, wchar_t** argv)
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutW(daemon, WM_COPYDATA, kPresenceMessage, reinterpret_cast<LPARAM>(&data),
                              SMTO_ABORTIFHUNG | SMTO_BLOCK, kTimeoutMs, &result)) {
-        (void)std::fwprintf(stderr, L"orvpres-send: orvpresd did not answer (error %lu)\n", GetLastError());
+        const DWORD error = GetLastError();
+        // "When a message is blocked by UIPI the last error, retrieved with
+        // GetLastError, is set to 5 (access denied)" (SendMessage): the
+        // daemon runs at a higher integrity level than this program.
+        // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-sendmessage
+        if (error == ERROR_ACCESS_DENIED) {
+            (void)std::fwprintf(stderr, L"orvpres-send: Windows refused to deliver the presence (error 5): orvpresd "
+                                        L"runs elevated (as administrator) and this program does not; run "
+                                        L"orvpres-send as administrator too, or restart orvpresd without elevation\n");
+            return 4;
+        }
+        (void)std::fwprintf(stderr, L"orvpres-send: orvpresd did not answer (error %lu)\n", error);
         return 3;
     }
     return 0;
