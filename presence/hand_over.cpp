@@ -2,6 +2,7 @@
 
 #include "common/log.h"
 #include "discord/sdk_timing.h"
+#include "presence/front_end_contract.h"
 #include "utility/answering_wait.h"
 #include "utility/window_ipc.h"
 
@@ -54,7 +55,7 @@ bool readOffer(std::wstring_view payload, Stamp& stamp, std::wstring_view& text)
 // a wait on such a handle takes the mutex once that instance ends. Releasing
 // it may want MUTEX_MODIFY_STATE (.NET's MutexRights.Modify: "the right to
 // release a named mutex"), asked for first.
-MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, common::UniqueHandle& mutex)
+MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, handle::UniqueHandle& mutex)
 {
     for (int attempt = 0;; ++attempt) {
         mutex.reset(CreateMutexW(nullptr, TRUE, name.c_str()));
@@ -98,7 +99,7 @@ HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD p
         if (toldToEnd()) {
             return HandedOver::ToldToEnd;
         }
-        if (utility::sendCopyData(name, kOfferMessage, offer, kOfferTimeoutMs)) {
+        if (utility::sendCopyData(name, frontend::kOfferMessage, offer, kOfferTimeoutMs)) {
             ORV_LOG(kInitLogName, L"cmd handed over to the running instance");
             return HandedOver::Taken;
         }
@@ -123,7 +124,7 @@ void passOn(const std::wstring& name, const std::wstring& offer)
 {
     const ULONGLONG deadline = GetTickCount64() + kPassOnPatienceMs;
     for (;;) {
-        if (utility::sendCopyData(name, kOfferMessage, offer, kOfferTimeoutMs)) {
+        if (utility::sendCopyData(name, frontend::kOfferMessage, offer, kOfferTimeoutMs)) {
             ORV_LOG(kPassOnName, L"presence passed on to the instance that follows");
             return;
         }

@@ -5,7 +5,7 @@
 // one has ended, and an instance that ends passes on a presence that came
 // meanwhile. Each instance runs on its own clock of the system's.
 #include "common/local_time.h"
-#include "common/unique_handle.h"
+#include "handle/unique_handle.h"
 
 #include <windows.h>
 
@@ -23,9 +23,8 @@ inline Stamp now()
     return common::monotonicNow();
 }
 
-// An offer between instances (WM_COPYDATA with kOfferMessage): the stamp in
-// its first four units, then the presence command string.
-constexpr WPARAM kOfferMessage = 9992;
+// An offer between instances (WM_COPYDATA with frontend::kOfferMessage): the
+// stamp in its first four units, then the presence command string.
 std::wstring makeOffer(Stamp stamp, std::wstring_view text);
 // False when the payload is too short to hold a stamp. A stamp later than
 // now is read as now.
@@ -42,7 +41,7 @@ enum class MutexFound { Created, Exists, Failed };
 // The single-instance mutex named name: created and owned by this start, or
 // another instance's, opened to wait for (mutex stays empty when it cannot
 // be). open opens it where CreateMutexW is refused.
-MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, common::UniqueHandle& mutex);
+MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, handle::UniqueHandle& mutex);
 
 enum class HandedOver { Taken, NotTaken, RunInItsPlace, ToldToEnd };
 

@@ -2,7 +2,7 @@
 
 #include "common/local_time.h"
 #include "common/log.h"
-#include "common/unique_handle.h"
+#include "handle/unique_handle.h"
 #include "utility/answering_wait.h"
 #include "utility/ustring.h"
 
@@ -125,7 +125,7 @@ void OrvDiscordManager::setCoreForTest(std::unique_ptr<discord::Core> core)
 // went to the running instance (or could not), and this start ends.
 bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp)
 {
-    common::UniqueHandle mutex;
+    handle::UniqueHandle mutex;
     const presence::MutexFound found = presence::findTheMutex(m_instanceName, m_openMutex, mutex);
     if (found == presence::MutexFound::Created) {
         m_mutex.reset(mutex.release());
@@ -325,11 +325,11 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
         text = std::wstring_view(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
     }
     presence::Stamp stamp = 0;
-    const bool offer = wParam == presence::kOfferMessage && presence::readOffer(text, stamp, text);
+    const bool offer = wParam == frontend::kOfferMessage && presence::readOffer(text, stamp, text);
     // Written escaped: a payload's line breaks must not start records of its own.
     const std::wstring logged = utility::ustring::escapeForLog(text, kLoggedUnits);
     ORV_LOG(kHandlerName, L"onCopyData msg = %d, data = %s", static_cast<int>(wParam), logged.c_str());
-    if (wParam != kPresenceMessage && !offer) {
+    if (wParam != frontend::kPresenceMessage && !offer) {
         return 0;
     }
     // No promise without Discord: a connection found lost ends this process,

@@ -65,6 +65,10 @@ bool sendCopyData(const std::wstring& className, WPARAM wParam, std::wstring_vie
     if (!receiver) {
         return false;
     }
+    if (text.size() > MAXDWORD / sizeof(wchar_t)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     std::wstring copy(text);  // COPYDATASTRUCT wants a mutable buffer
     COPYDATASTRUCT data = {};
     data.cbData = static_cast<DWORD>(copy.size() * sizeof(wchar_t));

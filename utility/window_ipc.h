@@ -41,7 +41,7 @@ LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 // Sends text as WM_COPYDATA with wParam to the window of class className,
 // giving up on a hung receiver or after timeoutMs. True when it answered
-// TRUE; false when there is no such window.
+// TRUE; false when there is no such window or text is too long for one.
 bool sendCopyData(const std::wstring& className, WPARAM wParam, std::wstring_view text, UINT timeoutMs);
 
 }  // namespace utility

@@ -26,7 +26,7 @@ TEST_F(Daemon, PublishesFollowsTheFrontEndAndEndsWithIt)
               std::string::npos);
     EXPECT_GT(first["timestamps"]["start"].get<long long>(), 1700000000);
 
-    HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+    HWND main = waitForWindow(frontend::kMainWindowClass, frontend::kMainWindowTitle);
     ASSERT_NE(main, nullptr);
     EXPECT_FALSE(IsWindowVisible(main));
     HWND ipc = FindWindowW(kIpcClass, nullptr);
@@ -88,7 +88,7 @@ TEST_F(Daemon, APresenceSentWhileItEndsGoesToTheStartInItsPlace)
     ASSERT_TRUE(frontEnd.start(quoted(testsupport::programDir() + L"orvhost.exe") + L" 120"));
     ChildProcess next;
     ASSERT_TRUE(startDaemon(next, L"details=Next|state=s"));
-    ASSERT_TRUE(waitForLog("msg = 9992")) << log();  // its offer, answered 0
+    ASSERT_TRUE(waitForLog("msg = " + std::to_string(frontend::kOfferMessage))) << log();  // its offer, answered 0
     DWORD owner = 0;
     GetWindowThreadProcessId(ipc, &owner);
     ASSERT_EQ(owner, ending.pid()) << "ended before the test could send";
@@ -143,19 +143,19 @@ TEST_F(Daemon, CloseAndExitCommandToTheHiddenWindowEndIt)
     startPeer();
     startFrontEnd();
     for (const bool viaCommand : {false, true}) {
-        SCOPED_TRACE(viaCommand ? "WM_COMMAND 105" : "WM_CLOSE");
+        SCOPED_TRACE(viaCommand ? "WM_COMMAND exit" : "WM_CLOSE");
         ChildProcess daemon;
         ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
-        HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+        HWND main = waitForWindow(frontend::kMainWindowClass, frontend::kMainWindowTitle);
         ASSERT_NE(main, nullptr);
         ASSERT_NE(waitForWindow(kIpcClass, nullptr), nullptr);
         if (viaCommand) {
-            PostMessageW(main, WM_COMMAND, 105, 0);
+            PostMessageW(main, WM_COMMAND, frontend::kExitCommand, 0);
         } else {
             PostMessageW(main, WM_CLOSE, 0, 0);
         }
         EXPECT_EQ(daemon.wait(15000), 0u);
-        waitUntil([] { return FindWindowW(L"ORVPRESD", L"orvpresd") == nullptr; }, 5000);
+        waitUntil([] { return FindWindowW(frontend::kMainWindowClass, frontend::kMainWindowTitle) == nullptr; }, 5000);
     }
 }
 
@@ -165,11 +165,11 @@ TEST_F(Daemon, AboutBoxOpensModallyFromTheHiddenWindowAndCloses)
     startFrontEnd();
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
-    HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+    HWND main = waitForWindow(frontend::kMainWindowClass, frontend::kMainWindowTitle);
     ASSERT_NE(main, nullptr);
-    ASSERT_TRUE(waitForActivities(1));  // running: before that a 104 is ignored
+    ASSERT_TRUE(waitForActivities(1));  // running: before that an about command is ignored
     for (const WPARAM close : {static_cast<WPARAM>(IDOK), static_cast<WPARAM>(IDCANCEL)}) {
-        PostMessageW(main, WM_COMMAND, 104, 0);
+        PostMessageW(main, WM_COMMAND, frontend::kAboutCommand, 0);
         HWND about = waitForWindow(L"#32770", L"\x5173\x4E8E orvpresd");  // "关于 orvpresd"
         ASSERT_NE(about, nullptr) << "no about box";
         EXPECT_EQ(GetWindow(about, GW_OWNER), main);
@@ -204,9 +204,9 @@ TEST(DaemonResources, StringsIconsMenuAcceleratorsDialogAndManifest)
 
     wchar_t text[100] = {};
     EXPECT_GT(LoadStringW(module, 103, text, 100), 0);
-    EXPECT_STREQ(text, L"orvpresd");
+    EXPECT_STREQ(text, frontend::kMainWindowTitle);
     EXPECT_GT(LoadStringW(module, 109, text, 100), 0);
-    EXPECT_STREQ(text, L"ORVPRESD");
+    EXPECT_STREQ(text, frontend::kMainWindowClass);
 
     // Each icon group holds the nine images: 256, 48, 32, 16 px at 8 bits and
     // 256, 64, 48, 32, 16 px at 32 bits.

@@ -5,7 +5,7 @@
 #include "process/daemon_fixture.h"
 
 #include "common/log_file.h"
-#include "common/unique_handle.h"
+#include "handle/unique_handle.h"
 
 #include <psapi.h>
 
@@ -124,10 +124,10 @@ TEST_F(Faults, BadMessagesAreSurvivedAndTheLastValidPresenceWins)
     ASSERT_NO_FATAL_FAILURE(startPublishing(daemon, ipc));
 
     const std::string odd = "d\0e\0t\0";
-    EXPECT_TRUE(sendRaw(ipc, 9990, odd.data(), 5));
+    EXPECT_TRUE(sendRaw(ipc, frontend::kPresenceMessage, odd.data(), 5));
     std::vector<char> huge(10 * 1024 * 1024, 'A');
-    EXPECT_TRUE(sendRaw(ipc, 9990, huge.data(), static_cast<DWORD>(huge.size()), kPatienceMs));
-    EXPECT_TRUE(sendRaw(ipc, 9990, nullptr, 0));
+    EXPECT_TRUE(sendRaw(ipc, frontend::kPresenceMessage, huge.data(), static_cast<DWORD>(huge.size()), kPatienceMs));
+    EXPECT_TRUE(sendRaw(ipc, frontend::kPresenceMessage, nullptr, 0));
     EXPECT_TRUE(sendText(ipc, L"details=\xD800 lone high|state=lone low \xDC00"));
     EXPECT_TRUE(sendText(ipc, std::wstring(L"details=a\0b|state=\0\0", 20)));
     EXPECT_TRUE(sendText(ipc, L"details=%s%d%n%x%%|state=%ls %hs %S"));
@@ -195,7 +195,7 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
         ASSERT_TRUE(startDaemon(daemon, L"details=nolog|state=s"));
         ASSERT_TRUE(waitForActivities(1));
         EXPECT_EQ(activities()[0]["details"], "nolog");
-        PostMessageW(waitForWindowOf(L"ORVPRESD"), WM_CLOSE, 0, 0);
+        PostMessageW(waitForWindowOf(frontend::kMainWindowClass), WM_CLOSE, 0, 0);
         EXPECT_EQ(daemon.wait(15000), 0u);
         DeleteFileW(m_dir.file(L"log").c_str());
 
@@ -226,7 +226,7 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
                 return !all.empty() && all.back().is_object() && all.back().value("details", "") == "biglog";
             },
             kPatienceMs));
-        PostMessageW(waitForWindowOf(L"ORVPRESD"), WM_CLOSE, 0, 0);
+        PostMessageW(waitForWindowOf(frontend::kMainWindowClass), WM_CLOSE, 0, 0);
         EXPECT_EQ(daemon.wait(15000), 0u);
         const std::string text = log();
         EXPECT_GE(text.size(), 2097152u);
@@ -259,7 +259,7 @@ TEST_F(Faults, TheDaemonsOwnRecordsOutlastAFloodWhileTheLogLags)
     // The writer's first batch once the lock is held waits 2 s for it, and
     // then its cut as long: the flood comes inside that wait.
     const std::wstring logMutexName = common::logFileMutexName(m_dir.file(L"log\\orvprs.log"));
-    common::UniqueHandle logMutex;
+    handle::UniqueHandle logMutex;
     std::vector<int> taken;
     int kept = 0;
     const ULONGLONG deadline = GetTickCount64() + kPatienceMs;

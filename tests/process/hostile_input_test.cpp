@@ -131,7 +131,7 @@ TEST_F(HostileInput, AFloodOfPresencesDoesNotKeepAFailedStartUpFromEnding)
     ChildProcess flood;
     // It lasts far longer than this test waits for the daemon, unless the daemon's window goes.
     ASSERT_TRUE(flood.start(quoted(testsupport::programDir() + L"copydata_sender.exe") + L" " + quoted(kIpcClass) +
-                            L" 9990 details=flood --flood " + std::to_wstring(3 * kPatienceMs)));
+                            L" " + std::to_wstring(frontend::kPresenceMessage) + L" details=flood --flood " + std::to_wstring(3 * kPatienceMs)));
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u) << "the daemon did not end while the flood lasted";
     EXPECT_EQ(flood.wait(kPatienceMs), 0u) << "1: the flood outlasted the daemon's window; 202: it found no window";
     // Not "init error": under a flood the log drops records rather than hold the daemon.
@@ -276,7 +276,8 @@ TEST_F(HostileInput, ASenderCannotForgeOrGarbleLogRecords)
 
     const std::wstring forged = L"01-01\t00:00:00.000\t0001\tOrvDiscordManager::init\t(1):forged record";
     EXPECT_TRUE(sendText(ipc, L"details=x\r\n" + forged + L"\x1f"));
-    // "onCopyData msg = 9990, data = " and "details=" take 38 units: the
+    // The record's text before the presence ("onCopyData msg = ..., data = ")
+    // and "details=" take 38 units: the
     // emoji's first half is the 512th unit of the message.
     EXPECT_TRUE(sendText(ipc, L"details=" + std::wstring(473, L'a') + L"\U0001F600 after the cut"));
     ASSERT_TRUE(waitForLog(std::string(473, 'a')));
@@ -296,11 +297,11 @@ TEST_F(HostileInput, ManyAboutCommandsOpenOneBox)
     startFrontEnd();
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, L"details=about|state=s"));
-    HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+    HWND main = waitForWindow(frontend::kMainWindowClass, frontend::kMainWindowTitle);
     HWND ipc = waitForWindowOf(kIpcClass);
     ASSERT_TRUE(main && ipc);
     for (int i = 0; i < 100; ++i) {
-        PostMessageW(main, WM_COMMAND, 104, 0);
+        PostMessageW(main, WM_COMMAND, frontend::kAboutCommand, 0);
     }
     // Posted after them to the same thread: once it is logged, all are handled.
     PostMessageW(ipc, 0x8001, 0, 0);

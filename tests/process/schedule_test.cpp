@@ -118,7 +118,7 @@ protected:
             default:
                 note("about");
                 if (HWND main = targetWindow()) {
-                    SendNotifyMessageW(main, WM_COMMAND, 104, 0);
+                    SendNotifyMessageW(main, WM_COMMAND, frontend::kAboutCommand, 0);
                 }
                 break;
             }
@@ -247,7 +247,7 @@ protected:
             GetWindowThreadProcessId(ipc, &pid);
         }
         HWND window = nullptr;
-        while ((window = FindWindowExW(nullptr, window, L"ORVPRESD", L"orvpresd")) != nullptr) {
+        while ((window = FindWindowExW(nullptr, window, frontend::kMainWindowClass, frontend::kMainWindowTitle)) != nullptr) {
             DWORD owner = 0;
             GetWindowThreadProcessId(window, &owner);
             if (!pid || owner == pid) {

@@ -1,15 +1,15 @@
 // orvpres-send: hands a presence to the running orvpresd, as the front end
 // does. Usage: orvpres-send "details=...|state=...|gameicon=..."
+#include "presence/front_end_contract.h"
+#include "utility/window_ipc.h"
+
 #include <windows.h>
 
 #include <cstdio>
-#include <limits>
 #include <string>
 
 namespace {
 
-const wchar_t kDaemonClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
-constexpr WPARAM kPresenceMessage = 9990;
 constexpr UINT kTimeoutMs = 5000;
 
 }  // namespace
@@ -25,23 +25,13 @@ int wmain(int argc, wchar_t** argv)
         text += L' ';
         text += argv[i];
     }
-    if (text.size() > std::numeric_limits<DWORD>::max() / sizeof(wchar_t)) {
-        (void)std::fwprintf(stderr, L"orvpres-send: the presence is too long\n");
-        return 2;
-    }
-
-    HWND daemon = FindWindowW(kDaemonClass, nullptr);
-    if (!daemon) {
+    if (!FindWindowW(frontend::kIpcWindowClass, nullptr)) {
         (void)std::fwprintf(stderr, L"orvpres-send: orvpresd is not running\n");
         return 1;
     }
-    COPYDATASTRUCT data = {};
-    data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    data.lpData = text.data();
-    DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(daemon, WM_COPYDATA, kPresenceMessage, reinterpret_cast<LPARAM>(&data),
-                             SMTO_ABORTIFHUNG | SMTO_BLOCK, kTimeoutMs, &result)) {
-        (void)std::fwprintf(stderr, L"orvpres-send: orvpresd did not answer (error %lu)\n", GetLastError());
+    if (!utility::sendCopyData(frontend::kIpcWindowClass, frontend::kPresenceMessage, text, kTimeoutMs)) {
+        (void)std::fwprintf(stderr, L"orvpres-send: orvpresd did not take the presence (error %lu)\n",
+                            GetLastError());
         return 3;
     }
     return 0;
