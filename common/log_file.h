@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/unique_handle.h"
+#include "handle/unique_handle.h"
 
 #include <cstddef>
 #include <cstdint>

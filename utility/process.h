@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/unique_handle.h"
+#include "handle/unique_handle.h"
 
 #include <windows.h>
 
@@ -73,15 +73,7 @@ private:
     std::wstring m_exeName;
     SessionOf m_sessionOf;
     ListSessions m_listSessions;
-    common::UniqueHandle m_found;
+    handle::UniqueHandle m_found;
 };
 
 }  // namespace utility::process
-
-namespace utility {
-
-// A named mutex; null when it cannot be created, or when it exists already
-// and failIfExists is set.
-HANDLE createMutex(const std::wstring& name, bool initialOwner, bool failIfExists);
-
-}  // namespace utility
