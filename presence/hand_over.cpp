@@ -55,7 +55,7 @@ bool readOffer(std::wstring_view payload, Stamp& stamp, std::wstring_view& text)
 // a wait on such a handle takes the mutex once that instance ends. Releasing
 // it may want MUTEX_MODIFY_STATE (.NET's MutexRights.Modify: "the right to
 // release a named mutex"), asked for first.
-MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, handle::UniqueHandle& mutex)
+MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, handles::UniqueHandle& mutex)
 {
     for (int attempt = 0;; ++attempt) {
         mutex.reset(CreateMutexW(nullptr, TRUE, name.c_str()));

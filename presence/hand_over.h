@@ -5,7 +5,7 @@
 // one has ended, and an instance that ends passes on a presence that came
 // meanwhile. Each instance runs on its own clock of the system's.
 #include "common/local_time.h"
-#include "handle/unique_handle.h"
+#include "handles/unique_handle.h"
 
 #include <windows.h>
 
@@ -41,7 +41,7 @@ enum class MutexFound { Created, Exists, Failed };
 // The single-instance mutex named name: created and owned by this start, or
 // another instance's, opened to wait for (mutex stays empty when it cannot
 // be). open opens it where CreateMutexW is refused.
-MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, handle::UniqueHandle& mutex);
+MutexFound findTheMutex(const std::wstring& name, decltype(&OpenMutexW) open, handles::UniqueHandle& mutex);
 
 enum class HandedOver { Taken, NotTaken, RunInItsPlace, ToldToEnd };
 

@@ -2,7 +2,7 @@
 
 #include "common/local_time.h"
 #include "common/log.h"
-#include "handle/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "utility/answering_wait.h"
 #include "utility/ustring.h"
 
@@ -125,7 +125,7 @@ void OrvDiscordManager::setCoreForTest(std::unique_ptr<discord::Core> core)
 // went to the running instance (or could not), and this start ends.
 bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Stamp stamp)
 {
-    handle::UniqueHandle mutex;
+    handles::UniqueHandle mutex;
     const presence::MutexFound found = presence::findTheMutex(m_instanceName, m_openMutex, mutex);
     if (found == presence::MutexFound::Created) {
         m_mutex.reset(mutex.release());

@@ -2,7 +2,7 @@
 
 #include "discord/core.h"
 #include "discord/sdk_timing.h"
-#include "handle/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "presence/front_end_contract.h"
 #include "presence/hand_over.h"
 #include "presence/lifecycle.h"
@@ -109,7 +109,7 @@ private:
     void clear();
 
     // Let go of in the reverse order: the window, the connection, the mutex.
-    handle::OwnedMutex m_mutex;  // the single-instance mutex, from start-up to the end
+    handles::OwnedMutex m_mutex;  // the single-instance mutex, from start-up to the end
     std::unique_ptr<discord::Core> m_core;  // set once running
     TaskTimer m_timer;
     utility::WindowIpcEndpoint m_ipc;

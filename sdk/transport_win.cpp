@@ -1,6 +1,6 @@
 #include "sdk/transport.h"
 
-#include "handle/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "sdk/endpoint_address.h"
 
 #include <windows.h>
@@ -21,7 +21,7 @@ class PipeTransport : public Transport {
 public:
     PipeTransport(const PipeTransport&) = delete;  // one owner per handle
     PipeTransport& operator=(const PipeTransport&) = delete;
-    explicit PipeTransport(handle::UniqueFileHandle pipe)
+    explicit PipeTransport(handles::UniqueFileHandle pipe)
         : m_pipe(std::move(pipe)),
           m_readDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
           m_writeDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
@@ -151,11 +151,11 @@ private:
         return static_cast<int>(size);
     }
 
-    handle::UniqueFileHandle m_pipe;
-    handle::UniqueHandle m_readDone;
-    handle::UniqueHandle m_writeDone;
-    handle::UniqueHandle m_wake;
-    handle::UniqueHandle m_stop;
+    handles::UniqueFileHandle m_pipe;
+    handles::UniqueHandle m_readDone;
+    handles::UniqueHandle m_writeDone;
+    handles::UniqueHandle m_wake;
+    handles::UniqueHandle m_stop;
     OVERLAPPED m_read = {};
     bool m_readPending = false;
     DWORD m_readSize = 0;
@@ -169,7 +169,7 @@ private:
 constexpr DWORD kPipeOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 // On failure (empty), error is why the last open failed.
-handle::UniqueFileHandle openPipe(const std::wstring& name, const ConnectPolicy& policy, std::chrono::steady_clock::time_point deadline,
+handles::UniqueFileHandle openPipe(const std::wstring& name, const ConnectPolicy& policy, std::chrono::steady_clock::time_point deadline,
                 DWORD& error)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -177,7 +177,7 @@ handle::UniqueFileHandle openPipe(const std::wstring& name, const ConnectPolicy&
                                       : CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                                     OPEN_EXISTING, kPipeOpenFlags, nullptr);
         if (pipe != INVALID_HANDLE_VALUE && pipe != nullptr) {
-            return handle::UniqueFileHandle(pipe);
+            return handles::UniqueFileHandle(pipe);
         }
         error = GetLastError();
         // A busy pipe exists: its client is about to get a fresh instance.
@@ -186,7 +186,7 @@ handle::UniqueFileHandle openPipe(const std::wstring& name, const ConnectPolicy&
             break;
         }
     }
-    return handle::UniqueFileHandle();
+    return handles::UniqueFileHandle();
 }
 
 // The user of a process token: its SID, in a buffer of its own.
@@ -210,7 +210,7 @@ std::vector<BYTE> processUser(HANDLE process)
     if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
         return {};
     }
-    const handle::UniqueHandle owned(token);
+    const handles::UniqueHandle owned(token);
     return tokenUser(owned.get());
 }
 
@@ -224,7 +224,7 @@ ServerOwner pipeServerOwner(HANDLE pipe)
     if (!GetNamedPipeServerProcessId(pipe, &pid)) {
         return ServerOwner::Unknown;
     }
-    const handle::UniqueHandle server(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    const handles::UniqueHandle server(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!server) {
         return ServerOwner::Unknown;
     }
@@ -252,7 +252,7 @@ bool weAreAdministrators()
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) {
         return false;
     }
-    const handle::UniqueHandle owned(opened);
+    const handles::UniqueHandle owned(opened);
     HANDLE token = owned.get();
     DWORD size = 0;
     GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
@@ -305,7 +305,7 @@ ServerFacts pipeServerFacts(HANDLE pipe)
 
 std::unique_ptr<Transport> pipeTransport(void* pipe)
 {
-    auto transport = std::make_unique<PipeTransport>(handle::UniqueFileHandle(static_cast<HANDLE>(pipe)));
+    auto transport = std::make_unique<PipeTransport>(handles::UniqueFileHandle(static_cast<HANDLE>(pipe)));
     if (!transport->valid()) {
         return nullptr;
     }
@@ -344,7 +344,7 @@ OpenedEndpoint openEndpoint(const std::string& endpoint, const ConnectPolicy& po
         return opened;
     }
     DWORD error = ERROR_SUCCESS;
-    handle::UniqueFileHandle pipe = openPipe(widen(endpoint), policy, deadline, error);
+    handles::UniqueFileHandle pipe = openPipe(widen(endpoint), policy, deadline, error);
     if (!pipe) {
         if (error == ERROR_ACCESS_DENIED) {
             if (policy.warn) {

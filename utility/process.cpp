@@ -1,7 +1,7 @@
 #include "utility/process.h"
 
 #include "common/log.h"
-#include "handle/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "utility/ustring.h"
 
 #include <tlhelp32.h>
@@ -13,7 +13,7 @@ namespace utility::process {
 
 void enumProcess(std::list<ProcessInfo>& processes)
 {
-    handle::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    handles::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         ORV_LOG("utility::process::enumProcess", L"create tool help snapshot failed! err = %d",
                 static_cast<int>(GetLastError()));
@@ -110,7 +110,7 @@ bool ProcessWatch::isRunning()
     // its id gone to another. Only a process that still bears the name is
     // held. Without a handle (another user's process, say) every tick
     // snapshots.
-    handle::UniqueHandle opened(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process->pid));
+    handles::UniqueHandle opened(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process->pid));
     if (opened && WaitForSingleObject(opened.get(), 0) == WAIT_TIMEOUT && imageNameIs(opened.get(), m_exeName)) {
         m_found = std::move(opened);
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "handle/unique_handle.h"
+#include "handles/unique_handle.h"
 
 #include <windows.h>
 
@@ -73,7 +73,7 @@ private:
     std::wstring m_exeName;
     SessionOf m_sessionOf;
     ListSessions m_listSessions;
-    handle::UniqueHandle m_found;
+    handles::UniqueHandle m_found;
 };
 
 }  // namespace utility::process

@@ -285,4 +285,39 @@ TEST(LocalTime, AgreesWithGetLocalTimeAcrossSecondBoundaries)
     EXPECT_GT(checks, 100);
 }
 
+// The log calls the daemon makes hand lifecycle and ending records to the
+// writer with their priority: where ordinary records are refused, those are
+// taken and reach the file; where lifecycle ones are, the ending one is. The
+// writer does not run while the test fills it: nothing leaves before it looks.
+TEST(LogCalls, LifecycleAndEndingRecordsReachTheFileWhereOrdinaryOnesAreRefused)
+{
+    using common::LogPriority;
+    using common::LogWriter;
+    TempDir dir;
+    LogWriter writer;
+    const auto fillUpTo = [&writer](LogPriority priority) {
+        const size_t size = LogWriter::pendingLimit(priority) - writer.pendingSize();
+        writer.append(std::string(size, 'f').data(), size, priority);
+        return writer.pendingSize() == LogWriter::pendingLimit(priority);
+    };
+    ASSERT_TRUE(fillUpTo(LogPriority::Ordinary));
+    LogWriter::setInstance(&writer);
+    common::setLogSink(&common::logToFile);
+
+    ORV_LOG("LogCalls", L"ordinary record");
+    ORV_LOG_LIFECYCLE("LogCalls", L"lifecycle record");
+    const bool lifecycleRoomFull = fillUpTo(LogPriority::Lifecycle);
+    ORV_LOG_ENDING("LogCalls", L"ending record");
+
+    common::setLogSink(nullptr);
+    LogWriter::setInstance(nullptr);
+    ASSERT_TRUE(lifecycleRoomFull);
+    ASSERT_TRUE(writer.start(dir.file(L"records.log")));
+    writer.stop();
+    const std::string file = testsupport::readFile(dir.file(L"records.log"));
+    EXPECT_EQ(file.find("ordinary record"), std::string::npos) << "the ordinary room was not full";
+    EXPECT_NE(file.find("lifecycle record\r\n"), std::string::npos) << "refused as an ordinary record";
+    EXPECT_NE(file.find("ending record\r\n"), std::string::npos) << "refused as an ordinary or lifecycle record";
+}
+
 }  // namespace

@@ -5,7 +5,7 @@
 #include "process/daemon_fixture.h"
 
 #include "common/log_file.h"
-#include "handle/unique_handle.h"
+#include "handles/unique_handle.h"
 
 #include <psapi.h>
 
@@ -259,7 +259,7 @@ TEST_F(Faults, TheDaemonsOwnRecordsOutlastAFloodWhileTheLogLags)
     // The writer's first batch once the lock is held waits 2 s for it, and
     // then its cut as long: the flood comes inside that wait.
     const std::wstring logMutexName = common::logFileMutexName(m_dir.file(L"log\\orvprs.log"));
-    handle::UniqueHandle logMutex;
+    handles::UniqueHandle logMutex;
     std::vector<int> taken;
     int kept = 0;
     const ULONGLONG deadline = GetTickCount64() + kPatienceMs;

@@ -1,6 +1,6 @@
 #include "utility/process.h"
 
-#include "handle/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -16,9 +16,9 @@ using utility::process::isProcessExist;
 
 // A named mutex; empty when it cannot be created, or when it exists already
 // and failIfExists is set.
-handle::UniqueHandle createMutex(const std::wstring& name, bool initialOwner, bool failIfExists)
+handles::UniqueHandle createMutex(const std::wstring& name, bool initialOwner, bool failIfExists)
 {
-    handle::UniqueHandle mutex(CreateMutexW(nullptr, initialOwner ? TRUE : FALSE, name.c_str()));
+    handles::UniqueHandle mutex(CreateMutexW(nullptr, initialOwner ? TRUE : FALSE, name.c_str()));
     if (mutex && GetLastError() == ERROR_ALREADY_EXISTS && failIfExists) {
         mutex.reset();
     }
@@ -192,10 +192,10 @@ TEST(ProcessWatch, HoldsOnlyAProcessThatBearsTheName)
 TEST(InstanceMutex, SecondCreationFailsOnlyWhenAskedTo)
 {
     const std::wstring name = L"orvpresd-test-mutex-" + std::to_wstring(GetCurrentProcessId());
-    handle::UniqueHandle first = createMutex(name, true, true);
+    handles::UniqueHandle first = createMutex(name, true, true);
     ASSERT_TRUE(first);
     EXPECT_FALSE(createMutex(name, true, true));
-    handle::UniqueHandle shared = createMutex(name, false, false);
+    handles::UniqueHandle shared = createMutex(name, false, false);
     EXPECT_TRUE(shared);
     shared.reset();
     first.reset();

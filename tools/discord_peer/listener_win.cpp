@@ -1,6 +1,6 @@
 #include "listener.h"
 
-#include "handle/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "sdk/endpoint_address.h"
 
 #include <windows.h>
@@ -79,8 +79,8 @@ private:
     }
 
     std::wstring m_name;
-    handle::UniqueFileHandle m_waiting;
-    handle::UniqueHandle m_connected;
+    handles::UniqueFileHandle m_waiting;
+    handles::UniqueHandle m_connected;
     OVERLAPPED m_connect = {};
     bool m_connecting = false;
     PSECURITY_DESCRIPTOR m_descriptor = nullptr;

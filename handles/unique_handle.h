@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace handle {
+namespace handles {
 
 // Closes a kernel handle, if it is one, without disturbing the last error.
 inline void closeQuietly(HANDLE handle) noexcept
@@ -70,4 +70,4 @@ using UniqueHandle = BasicUniqueHandle<false>;
 using UniqueFileHandle = BasicUniqueHandle<true>;
 using OwnedMutex = BasicUniqueHandle<false, true>;
 
-}  // namespace handle
+}  // namespace handles
