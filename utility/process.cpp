@@ -1,5 +1,6 @@
 #include "utility/process.h"
 
+#include "common/kept_texts.h"
 #include "common/log.h"
 #include "handles/unique_handle.h"
 #include "utility/ustring.h"
@@ -15,14 +16,14 @@ void enumProcess(std::list<ProcessInfo>& processes)
 {
     handles::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
-        ORV_LOG("utility::process::enumProcess", L"create tool help snapshot failed! err = %d",
+        ORV_LOG("utility::process::enumProcess", kept::kSnapshotFailed,
                 static_cast<int>(GetLastError()));
         return;
     }
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     if (!Process32FirstW(snapshot.get(), &entry)) {
-        ORV_LOG("utility::process::enumProcess", L"process32First failed! err = %d",
+        ORV_LOG("utility::process::enumProcess", kept::kFirstProcessFailed,
                 static_cast<int>(GetLastError()));
         return;
     }

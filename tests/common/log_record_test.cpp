@@ -1,8 +1,10 @@
 // Records as they reach the file: prefix, cuts, raw text.
 #include "common/local_time.h"
+#include "common/kept_texts.h"
 #include "common/log.h"
 #include "common/log_stream.h"
 #include "common/log_writer.h"
+#include "support/kept_text.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -104,7 +106,7 @@ TEST_F(RecordsInFile, RecordCarriesCallingThreadAndLocalTime)
 {
     SYSTEMTIME before;
     GetLocalTime(&before);
-    common::log("utility::ufile::makeDir", 42, L"make dir failed! error = %d.", 5);
+    common::log("utility::ufile::makeDir", 42, kept::kMakeDirFailed, 5);
     const std::string file = finish();
 
     char threadId[16];
@@ -112,7 +114,8 @@ TEST_F(RecordsInFile, RecordCarriesCallingThreadAndLocalTime)
     char date[8];
     snprintf(date, sizeof date, "%02d-%02d\t", before.wMonth, before.wDay);
     EXPECT_EQ(file.rfind(date, 0), 0u) << file;
-    EXPECT_NE(file.find(std::string("\t") + threadId + "\tutility::ufile::makeDir\t(42):make dir failed! error = 5.\r\n"),
+    EXPECT_NE(file.find(std::string("\t") + threadId + "\tutility::ufile::makeDir\t(42):" +
+                        testsupport::keptBytes(kept::kMakeDirFailed, 5) + "\r\n"),
               std::string::npos)
         << file;
     // MM-DD, HH:MM:SS.mmm, thread, function, (line):message
@@ -134,9 +137,9 @@ TEST_F(RecordsInFile, WideStringArgumentsAndPercentSignsArriveUnchanged)
 
 TEST_F(RecordsInFile, EmbeddedLineBreaksAreKeptByteForByte)
 {
-    common::log("OrvDiscordManager::init", 9, L"\r\n\r\n***** discord init ******");
+    common::log("OrvDiscordManager::init", 9, kept::kDiscordInit);
     const std::string file = finish();
-    EXPECT_NE(file.find("\t(9):\r\n\r\n***** discord init ******\r\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("\t(9):" + testsupport::keptBytes(kept::kDiscordInit) + "\r\n"), std::string::npos) << file;
     EXPECT_EQ(file.substr(file.size() - 2), "\r\n");
 }
 

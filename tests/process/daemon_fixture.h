@@ -3,8 +3,10 @@
 // Starts the finished daemon as a user's machine would: from a fresh folder
 // holding orvpresd.exe and the SDK DLL, with the Discord-side peer and the
 // stand-in front end as processes of their own.
+#include "common/kept_texts.h"
 #include "presence/front_end_contract.h"
 #include "support/child_process.h"
+#include "support/kept_text.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -61,10 +61,10 @@ TEST_F(Daemon, PublishesFollowsTheFrontEndAndEndsWithIt)
         << "no presence after the front end ended, at most a clear";
 
     const std::string text = log();
-    EXPECT_NE(text.find("init sucess"), std::string::npos);
-    EXPECT_NE(text.find("progress exist!"), std::string::npos);
-    EXPECT_NE(text.find("orvhost not exist"), std::string::npos) << text;
-    EXPECT_NE(text.find("same info"), std::string::npos);
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kInitSuccess)), std::string::npos);
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kInstanceExists)), std::string::npos);
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kFrontEndGone)), std::string::npos) << text;
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kSameInfo)), std::string::npos);
     EXPECT_TRUE(testsupport::directoryExists(m_dir.file(L"log")));
 }
 
@@ -82,13 +82,13 @@ TEST_F(Daemon, APresenceSentWhileItEndsGoesToTheStartInItsPlace)
     HWND ipc = FindWindowW(kIpcClass, nullptr);
     ASSERT_TRUE(sendText(ipc, L"details=Older|state=s"));  // the clear's wait then counts from now
     m_frontEnd.kill();
-    ASSERT_TRUE(waitForLog("orvhost not exist"));
+    ASSERT_TRUE(waitForLog(testsupport::keptBytes(kept::kFrontEndGone)));
 
     ChildProcess frontEnd;
     ASSERT_TRUE(frontEnd.start(quoted(testsupport::programDir() + L"orvhost.exe") + L" 120"));
     ChildProcess next;
     ASSERT_TRUE(startDaemon(next, L"details=Next|state=s"));
-    ASSERT_TRUE(waitForLog("msg = " + std::to_string(frontend::kOfferMessage))) << log();  // its offer, answered 0
+    ASSERT_TRUE(waitForLog(testsupport::keptPrefix(kept::kCopyData) + std::to_string(frontend::kOfferMessage))) << log();  // its offer, answered 0
     DWORD owner = 0;
     GetWindowThreadProcessId(ipc, &owner);
     ASSERT_EQ(owner, ending.pid()) << "ended before the test could send";
@@ -118,12 +118,12 @@ TEST_F(Daemon, EmptyCommandLineOrNoDiscordEndWithoutAMessageLoop)
     EXPECT_EQ(empty.wait(kPatienceMs), 0u);
     EXPECT_GE(GetTickCount64() - start, 2500u);
     EXPECT_EQ(FindWindowW(kIpcClass, nullptr), nullptr);
-    EXPECT_NE(log().find("no cmd"), std::string::npos);
+    EXPECT_NE(log().find(testsupport::keptBytes(kept::kNoCommand)), std::string::npos);
 
     ChildProcess noDiscord;  // nobody listens on the pipe
     ASSERT_TRUE(startDaemon(noDiscord, L"details=d|state=s"));
     EXPECT_EQ(noDiscord.wait(kPatienceMs), 0u);
-    EXPECT_NE(log().find("init error 27"), std::string::npos) << log();
+    EXPECT_NE(log().find(testsupport::keptBytes(kept::kInitError, 27)), std::string::npos) << log();
 }
 
 TEST_F(Daemon, DiscordGoingAwayEndsIt)
@@ -135,7 +135,7 @@ TEST_F(Daemon, DiscordGoingAwayEndsIt)
     ASSERT_TRUE(waitForActivities(1));
     m_peer.kill();
     EXPECT_EQ(daemon.wait(15000), 0u);
-    EXPECT_NE(log().find("dicord core not ok 27"), std::string::npos) << log();
+    EXPECT_NE(log().find(testsupport::keptBytes(kept::kCoreNotOk, 27)), std::string::npos) << log();
 }
 
 TEST_F(Daemon, CloseAndExitCommandToTheHiddenWindowEndIt)

@@ -52,7 +52,7 @@ TEST_F(Faults, DiscordRefusingTheHandshakeEndsStartUp)
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
-    EXPECT_TRUE(waitForLog("init error 17")) << log();
+    EXPECT_TRUE(waitForLog(testsupport::keptBytes(kept::kInitError, 17))) << log();
     // Why, in Discord's words, and where: a failed create has no core to
     // hang a hook on, and still tells.
     EXPECT_TRUE(waitForLog("sdk error: \\\\.\\pipe\\discord-ipc-0 given up: Discord refused the handshake: "
@@ -70,9 +70,9 @@ TEST_F(Faults, AFloodOfRefusalsLeavesRoomForTheDaemonsOwnRecords)
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, L"details=flooded|state=s"));
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
-    EXPECT_TRUE(waitForLog("dicord core not ok 27")) << log();
+    EXPECT_TRUE(waitForLog(testsupport::keptBytes(kept::kCoreNotOk, 27))) << log();
     const std::string text = log();
-    EXPECT_NE(text.find("init sucess"), std::string::npos) << text;
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kInitSuccess)), std::string::npos) << text;
     EXPECT_NE(text.find("more like it"), std::string::npos) << text;
     size_t refusals = 0;
     for (size_t at = text.find("Discord refused an update ("); at != std::string::npos;
@@ -95,7 +95,7 @@ TEST_F(Faults, DiscordSendingMalformedOrOversizedFramesEndsIt)
         ChildProcess daemon;
         ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
         EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
-        EXPECT_NE(log().find("dicord core not ok 27"), std::string::npos) << log();
+        EXPECT_NE(log().find(testsupport::keptBytes(kept::kCoreNotOk, 27)), std::string::npos) << log();
     }
 }
 
@@ -210,8 +210,8 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
         EXPECT_NE(first.find("a file of the same name may stand in its way); it is written here instead"),
                   std::string::npos)
             << text;
-        EXPECT_NE(text.find("init sucess\r\n"), std::string::npos) << text;
-        EXPECT_NE(text.find("update detail:nolog\r\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(testsupport::keptBytes(kept::kInitSuccess) + "\r\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(testsupport::keptBytes(kept::kUpdateDetails, L"nolog") + "\r\n"), std::string::npos) << text;
     }
     {
         SCOPED_TRACE("a 60,000,000-byte log at start");
@@ -231,7 +231,7 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
         const std::string text = log();
         EXPECT_GE(text.size(), 2097152u);
         EXPECT_LT(text.size(), 2097152u + 65536u) << "the log was not cut back";
-        EXPECT_NE(text.find("init sucess"), std::string::npos);
+        EXPECT_NE(text.find(testsupport::keptBytes(kept::kInitSuccess)), std::string::npos);
     }
 }
 
@@ -286,12 +286,12 @@ TEST_F(Faults, TheDaemonsOwnRecordsOutlastAFloodWhileTheLogLags)
     ASSERT_EQ(daemon.wait(kPatienceMs), 0u);
 
     const std::string text = log();
-    const size_t reason = text.find("dicord core not ok");
+    const size_t reason = text.find(testsupport::keptPrefix(kept::kCoreNotOk));
     ASSERT_NE(reason, std::string::npos) << text.substr(text.size() > 3000 ? text.size() - 3000 : 0);
     EXPECT_NE(text.find("more like it"), std::string::npos) << "the flood never reached the daemon";
     EXPECT_FALSE(taken.empty());
     for (const int i : taken) {
-        EXPECT_NE(text.find("update detail:flood-" + std::to_string(i) + "\r\n"), std::string::npos) << i;
+        EXPECT_NE(text.find(testsupport::keptBytes(kept::kUpdateDetails, (L"flood-" + std::to_wstring(i)).c_str()) + "\r\n"), std::string::npos) << i;
     }
     size_t keptRecords = 0;
     for (size_t at = text.find("ending: kept for an instance that follows", reason); at != std::string::npos;
@@ -322,7 +322,7 @@ TEST_F(Faults, AForeignOwnedPipeGetsNothingAndTheSdkSaysWhyInTheLog)
     ours.kill();
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
     EXPECT_NE(log().find("sdk error: Discord closed the connection"), std::string::npos) << log();
-    EXPECT_LT(log().find("sdk error: Discord closed the connection"), log().find("dicord core not ok 27"));
+    EXPECT_LT(log().find("sdk error: Discord closed the connection"), log().find(testsupport::keptBytes(kept::kCoreNotOk, 27)));
 }
 
 }  // namespace

@@ -90,11 +90,10 @@ TEST_F(HostileInput, NoSenderIsHeldWhileStartUpFails)
     struct Case {
         const char* name;
         const wchar_t* peer;  // null: no Discord at all
-        const char* error;
+        int error;  // the number in the log's "init error"
     };
-    const Case cases[] = {{"no Discord", nullptr, "init error 27"},
-                          {"never READY", L"--no-ready", "init error 1"},
-                          {"PINGs, never reading", L"--ping-flood", "init error 1"}};
+    const Case cases[] = {
+        {"no Discord", nullptr, 27}, {"never READY", L"--no-ready", 1}, {"PINGs, never reading", L"--ping-flood", 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.peer) {
@@ -115,7 +114,7 @@ TEST_F(HostileInput, NoSenderIsHeldWhileStartUpFails)
         EXPECT_GT(sent, 20) << "the start-up ended too soon to tell";
         EXPECT_EQ(late, 0) << "of " << sent << " presences sent while start-up failed";
         EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
-        EXPECT_NE(log().find(c.error), std::string::npos) << log();
+        EXPECT_NE(log().find(testsupport::keptBytes(kept::kInitError, c.error)), std::string::npos) << log();
         m_peer.kill();
     }
 }
@@ -135,7 +134,7 @@ TEST_F(HostileInput, AFloodOfPresencesDoesNotKeepAFailedStartUpFromEnding)
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u) << "the daemon did not end while the flood lasted";
     EXPECT_EQ(flood.wait(kPatienceMs), 0u) << "1: the flood outlasted the daemon's window; 202: it found no window";
     // Not "init error": under a flood the log drops records rather than hold the daemon.
-    EXPECT_NE(log().find("data = details=flood"), std::string::npos) << "the flood never reached the daemon";
+    EXPECT_NE(log().find(testsupport::keptBytes(kept::kCopyData, static_cast<int>(frontend::kPresenceMessage), L"details=flood")), std::string::npos) << "the flood never reached the daemon";
 }
 
 TEST_F(HostileInput, APresenceSentWhileConnectingWinsOverTheCommandLine)
@@ -190,10 +189,10 @@ TEST_F(HostileInput, ASecondStartHandsItsPresenceToTheRunningOneAndEndsAsBefore)
     const json shown = activities().back();
     EXPECT_EQ(shown.value("state", ""), "two");
     EXPECT_EQ(shown["assets"].value("large_image", ""), "https://example.com/two.png");
-    ASSERT_TRUE(waitForLog("progress exist!"));
+    ASSERT_TRUE(waitForLog(testsupport::keptBytes(kept::kInstanceExists)));
     const std::string text = log();
     EXPECT_NE(text.find("cmd handed over to the running instance"), std::string::npos);
-    EXPECT_LT(text.find("cmd handed over"), text.find("progress exist!"));
+    EXPECT_LT(text.find("cmd handed over"), text.find(testsupport::keptBytes(kept::kInstanceExists)));
     EXPECT_TRUE(first.running());
 }
 
@@ -212,7 +211,7 @@ TEST_F(HostileInput, ASecondStartDuringAFailingStartUpRunsInItsPlace)
     ChildProcess second;
     ASSERT_TRUE(startDaemon(second, L"details=second|state=two"));
     ASSERT_TRUE(waitForLog("the running instance does not take cmd yet"));
-    ASSERT_TRUE(waitForLog("init error")) << log();
+    ASSERT_TRUE(waitForLog(testsupport::keptPrefix(kept::kInitError))) << log();
     ChildProcess later;
     startPeerOn(later, 1);
     m_peer.kill();
@@ -305,7 +304,7 @@ TEST_F(HostileInput, ManyAboutCommandsOpenOneBox)
     }
     // Posted after them to the same thread: once it is logged, all are handled.
     PostMessageW(ipc, 0x8001, 0, 0);
-    ASSERT_TRUE(waitForLog("onHandleWindowIPC, msg = 32769"));
+    ASSERT_TRUE(waitForLog(testsupport::keptBytes(kept::kWindowMessage, 32769)));
     int boxes = 0;
     for (HWND box = nullptr; (box = FindWindowExW(nullptr, box, L"#32770", L"\x5173\x4E8E orvpresd")) != nullptr;) {
         DWORD pid = 0;

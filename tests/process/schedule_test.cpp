@@ -89,7 +89,7 @@ protected:
             }
             if (kind == 0 || kind == 2) {
                 lastStart = "e" + std::to_string(i);
-                initErrorsBefore = count(log(), "init error");
+                initErrorsBefore = count(log(), testsupport::keptPrefix(kept::kInitError));
             }
             switch (kind) {
             case 0:
@@ -138,7 +138,7 @@ protected:
         if (lastStart) {
             EXPECT_TRUE(waitUntil(
                 [&] {
-                    return showing(*lastStart) || (running() == 0 && count(log(), "init error") > initErrorsBefore);
+                    return showing(*lastStart) || (running() == 0 && count(log(), testsupport::keptPrefix(kept::kInitError)) > initErrorsBefore);
                 },
                 kScheduleDeadlineMs))
                 << m_trace << ": the last start's presence was never shown";
