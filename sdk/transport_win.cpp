@@ -169,8 +169,8 @@ private:
 constexpr DWORD kPipeOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 // On failure (empty), error is why the last open failed.
-handles::UniqueFileHandle openPipe(const std::wstring& name, const ConnectPolicy& policy, std::chrono::steady_clock::time_point deadline,
-                DWORD& error)
+handles::UniqueFileHandle openPipe(const std::wstring& name, const ConnectPolicy& policy,
+                                   std::chrono::steady_clock::time_point deadline, DWORD& error)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         HANDLE pipe = policy.openPipe ? static_cast<HANDLE>(policy.openPipe(name.c_str(), kPipeOpenFlags))

@@ -47,7 +47,8 @@ protected:
 
 TEST_F(MessageHandler, PresenceMessageReplacesAllThreeTextsAndPublishes)
 {
-    EXPECT_EQ(send(frontend::kPresenceMessage, L"details=Lobby|state=Waiting"), TRUE) << "taken while running: it will be published";
+    EXPECT_EQ(send(frontend::kPresenceMessage, L"details=Lobby|state=Waiting"), TRUE)
+        << "taken while running: it will be published";
     EXPECT_EQ(m_manager.details(), L"Lobby");
     EXPECT_EQ(m_manager.state(), L"Waiting");
     EXPECT_EQ(m_manager.gameIcon(), L"");
@@ -144,7 +145,8 @@ TEST_F(MessageHandler, AnOfferIsTakenOnlyWhenNewerThanThePresenceHeld)
     EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kCopyData, kOffer, L"details=later")));
     EXPECT_TRUE(m_log.contains(L"an offer older than the presence held, not taken"));
     EXPECT_EQ(send(frontend::kOfferMessage, L"abc"), 0) << "too short to carry a stamp";
-    EXPECT_EQ(send(frontend::kPresenceMessage, L"details=front again"), TRUE) << "the front end's presence is always the newest";
+    EXPECT_EQ(send(frontend::kPresenceMessage, L"details=front again"), TRUE)
+        << "the front end's presence is always the newest";
     EXPECT_EQ(m_manager.details(), L"front again");
 }
 

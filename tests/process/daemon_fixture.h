@@ -51,7 +51,8 @@ inline bool sendRaw(HWND window, WPARAM wParam, const void* data, DWORD bytes, U
 inline bool sendText(HWND window, const std::wstring& text, UINT timeoutMs = kSendTimeoutMs,
                      DWORD_PTR* answer = nullptr)
 {
-    return sendRaw(window, frontend::kPresenceMessage, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeoutMs, answer);
+    return sendRaw(window, frontend::kPresenceMessage, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)),
+                   timeoutMs, answer);
 }
 
 inline std::wstring quoted(const std::wstring& text)

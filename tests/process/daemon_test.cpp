@@ -88,7 +88,8 @@ TEST_F(Daemon, APresenceSentWhileItEndsGoesToTheStartInItsPlace)
     ASSERT_TRUE(frontEnd.start(quoted(testsupport::programDir() + L"orvhost.exe") + L" 120"));
     ChildProcess next;
     ASSERT_TRUE(startDaemon(next, L"details=Next|state=s"));
-    ASSERT_TRUE(waitForLog(testsupport::keptPrefix(kept::kCopyData) + std::to_string(frontend::kOfferMessage))) << log();  // its offer, answered 0
+    // its offer, answered 0
+    ASSERT_TRUE(waitForLog(testsupport::keptPrefix(kept::kCopyData) + std::to_string(frontend::kOfferMessage))) << log();
     DWORD owner = 0;
     GetWindowThreadProcessId(ipc, &owner);
     ASSERT_EQ(owner, ending.pid()) << "ended before the test could send";

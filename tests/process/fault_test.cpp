@@ -291,7 +291,9 @@ TEST_F(Faults, TheDaemonsOwnRecordsOutlastAFloodWhileTheLogLags)
     EXPECT_NE(text.find("more like it"), std::string::npos) << "the flood never reached the daemon";
     EXPECT_FALSE(taken.empty());
     for (const int i : taken) {
-        EXPECT_NE(text.find(testsupport::keptBytes(kept::kUpdateDetails, (L"flood-" + std::to_wstring(i)).c_str()) + "\r\n"), std::string::npos) << i;
+        const std::wstring details = L"flood-" + std::to_wstring(i);
+        EXPECT_NE(text.find(testsupport::keptBytes(kept::kUpdateDetails, details.c_str()) + "\r\n"), std::string::npos)
+            << i;
     }
     size_t keptRecords = 0;
     for (size_t at = text.find("ending: kept for an instance that follows", reason); at != std::string::npos;

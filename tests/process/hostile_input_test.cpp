@@ -130,11 +130,14 @@ TEST_F(HostileInput, AFloodOfPresencesDoesNotKeepAFailedStartUpFromEnding)
     ChildProcess flood;
     // It lasts far longer than this test waits for the daemon, unless the daemon's window goes.
     ASSERT_TRUE(flood.start(quoted(testsupport::programDir() + L"copydata_sender.exe") + L" " + quoted(kIpcClass) +
-                            L" " + std::to_wstring(frontend::kPresenceMessage) + L" details=flood --flood " + std::to_wstring(3 * kPatienceMs)));
+                            L" " + std::to_wstring(frontend::kPresenceMessage) + L" details=flood --flood " +
+                            std::to_wstring(3 * kPatienceMs)));
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u) << "the daemon did not end while the flood lasted";
     EXPECT_EQ(flood.wait(kPatienceMs), 0u) << "1: the flood outlasted the daemon's window; 202: it found no window";
     // Not "init error": under a flood the log drops records rather than hold the daemon.
-    EXPECT_NE(log().find(testsupport::keptBytes(kept::kCopyData, static_cast<int>(frontend::kPresenceMessage), L"details=flood")), std::string::npos) << "the flood never reached the daemon";
+    const std::string flooded =
+        testsupport::keptBytes(kept::kCopyData, static_cast<int>(frontend::kPresenceMessage), L"details=flood");
+    EXPECT_NE(log().find(flooded), std::string::npos) << "the flood never reached the daemon";
 }
 
 TEST_F(HostileInput, APresenceSentWhileConnectingWinsOverTheCommandLine)

@@ -94,7 +94,8 @@ TEST(ReleaseArchive, TheDaemonRunsFromTheUnpackedFolder)
     EXPECT_NE(seen.find("From the archive"), std::string::npos) << seen;
     frontEnd.kill();
     EXPECT_EQ(daemon.wait(15000), 0u);
-    EXPECT_NE(testsupport::readFile(releaseDir() + L"log\\orvprs.log").find(testsupport::keptBytes(kept::kInitSuccess)), std::string::npos)
+    EXPECT_NE(testsupport::readFile(releaseDir() + L"log\\orvprs.log").find(testsupport::keptBytes(kept::kInitSuccess)),
+              std::string::npos)
         << "no log beside the executable";
 }
 

@@ -138,7 +138,8 @@ protected:
         if (lastStart) {
             EXPECT_TRUE(waitUntil(
                 [&] {
-                    return showing(*lastStart) || (running() == 0 && count(log(), testsupport::keptPrefix(kept::kInitError)) > initErrorsBefore);
+                    return showing(*lastStart) ||
+                           (running() == 0 && count(log(), testsupport::keptPrefix(kept::kInitError)) > initErrorsBefore);
                 },
                 kScheduleDeadlineMs))
                 << m_trace << ": the last start's presence was never shown";
@@ -247,7 +248,8 @@ protected:
             GetWindowThreadProcessId(ipc, &pid);
         }
         HWND window = nullptr;
-        while ((window = FindWindowExW(nullptr, window, frontend::kMainWindowClass, frontend::kMainWindowTitle)) != nullptr) {
+        while ((window = FindWindowExW(nullptr, window, frontend::kMainWindowClass, frontend::kMainWindowTitle)) !=
+               nullptr) {
             DWORD owner = 0;
             GetWindowThreadProcessId(window, &owner);
             if (!pid || owner == pid) {
