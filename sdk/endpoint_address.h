@@ -20,6 +20,7 @@ inline std::wstring widen(const std::string& text)
 
 #include <cstring>
 
+#include <sys/socket.h>
 #include <sys/un.h>
 
 namespace orvsdk {
