@@ -16,7 +16,7 @@ HINSTANCE g_instance = nullptr;
 wchar_t g_title[kMaxLoadString];
 wchar_t g_windowClass[kMaxLoadString];
 OrvDiscordManager g_manager;
-// The open about box: a second 104 while it is open only brings it forward,
+// The open about box: a second IDM_ABOUT while it is open only brings it forward,
 // so that a sender cannot pile up nested modal loops.
 HWND g_aboutBox = nullptr;
 bool g_aboutOpening = false;

@@ -126,7 +126,7 @@ bool LogFile::writeAll(HANDLE handle, const char* data, size_t size)
 
 bool LogFile::replaceWith(const char* data, size_t size)
 {
-    UniqueFileHandle writer(CreateFileW(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    handles::UniqueFileHandle writer(CreateFileW(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                         TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!writer) {
         m_failed = true;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/unique_handle.h"
+#include "handles/unique_handle.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -46,8 +46,8 @@ private:
     bool replaceWith(const char* data, size_t size);
 
     std::wstring m_path;
-    UniqueFileHandle m_handle;
-    UniqueHandle m_mutex;  // null when it could not be made: no other writer is kept apart
+    handles::UniqueFileHandle m_handle;
+    handles::UniqueHandle m_mutex;  // null when it could not be made: no other writer is kept apart
     bool m_failed = false;
     bool m_patient = true;  // false once a wait for the mutex ran out, until it is had again
 };

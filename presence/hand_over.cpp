@@ -2,6 +2,7 @@
 
 #include "common/log.h"
 #include "discord/sdk_timing.h"
+#include "presence/front_end_contract.h"
 #include "utility/answering_wait.h"
 #include "utility/window_ipc.h"
 
@@ -137,7 +138,7 @@ HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD p
         if (toldToEnd()) {
             return HandedOver::ToldToEnd;
         }
-        const utility::CopyDataSent sent = utility::sendCopyData(name, kOfferMessage, offer, kOfferTimeoutMs);
+        const utility::CopyDataSent sent = utility::sendCopyData(name, frontend::kOfferMessage, offer, kOfferTimeoutMs);
         if (sent == utility::CopyDataSent::Taken) {
             ORV_LOG(kInitLogName, L"cmd handed over to the running instance");
             return HandedOver::Taken;
@@ -172,7 +173,7 @@ void passOn(const std::wstring& name, const std::wstring& offer, ULONGLONG until
 {
     const ULONGLONG deadline = std::min(GetTickCount64() + kPassOnPatienceMs, until);
     for (;;) {
-        const utility::CopyDataSent sent = utility::sendCopyData(name, kOfferMessage, offer, kOfferTimeoutMs);
+        const utility::CopyDataSent sent = utility::sendCopyData(name, frontend::kOfferMessage, offer, kOfferTimeoutMs);
         if (sent == utility::CopyDataSent::Taken) {
             ORV_LOG(kPassOnName, L"presence passed on to the instance that follows");
             return;

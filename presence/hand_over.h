@@ -5,7 +5,7 @@
 // one has ended, and an instance that ends passes on a presence that came
 // meanwhile. Each instance runs on its own clock of the system's.
 #include "common/local_time.h"
-#include "common/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "presence/instance_security.h"
 
 #include <windows.h>
@@ -24,9 +24,8 @@ inline Stamp now()
     return common::monotonicNow();
 }
 
-// An offer between instances (WM_COPYDATA with kOfferMessage): the stamp in
-// its first four units, then the presence command string.
-constexpr WPARAM kOfferMessage = 9992;
+// An offer between instances (WM_COPYDATA with frontend::kOfferMessage): the
+// stamp in its first four units, then the presence command string.
 std::wstring makeOffer(Stamp stamp, std::wstring_view text);
 // False when the payload is too short to hold a stamp. A stamp later than
 // now is read as now.
@@ -44,7 +43,7 @@ enum class MutexFound { Created, Exists, Failed };
 struct MutexSearch {
     decltype(&OpenMutexW) open = &OpenMutexW;  // where CreateMutexW is refused; tests give others
     InstanceMutexSecurity security;            // what a mutex this start makes grants
-    common::UniqueHandle mutex;                // empty: not found yet, or refused to both opens
+    handles::UniqueHandle mutex;                // empty: not found yet, or refused to both opens
 };
 
 // The single-instance mutex named name: created and owned by this start, or

@@ -1,7 +1,7 @@
 #include "presence/instance_security.h"
 
 #include "common/log.h"
-#include "common/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "presence/hand_over.h"
 
 #include <sddl.h>
@@ -47,7 +47,7 @@ std::wstring processUserSid()
                 static_cast<int>(GetLastError()));
         return std::wstring();
     }
-    const common::UniqueHandle owned(token);
+    const handles::UniqueHandle owned(token);
     DWORD size = 0;
     GetTokenInformation(token, TokenUser, nullptr, 0, &size);
     std::vector<BYTE> buffer(size);

@@ -1,8 +1,9 @@
 #include "presence/orv_discord_manager.h"
 
+#include "common/kept_texts.h"
 #include "common/local_time.h"
 #include "common/log.h"
-#include "common/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "utility/answering_wait.h"
 #include "utility/ustring.h"
 
@@ -65,13 +66,13 @@ void logSdkMessage(EDiscordLogLevel level, const char* message)
 bool OrvDiscordManager::init(const wchar_t* commandLine)
 {
     const std::wstring cmd = commandLine ? commandLine : L"";
-    ORV_LOG_LIFECYCLE(presence::kInitLogName, L"\r\n\r\n***** discord init ******");
+    ORV_LOG_LIFECYCLE(presence::kInitLogName, kept::kDiscordInit);
     std::wstring scratch;
-    ORV_LOG_LIFECYCLE(presence::kInitLogName, L"cmd:%s", utility::ustring::loggable(cmd, scratch));
+    ORV_LOG_LIFECYCLE(presence::kInitLogName, kept::kCommandLine, utility::ustring::loggable(cmd, scratch));
     // Every wait before the process ends answers sent messages: a front end
     // that sends a presence then is never held (the presence may be dropped).
     if (cmd.empty()) {
-        ORV_LOG_ENDING(presence::kInitLogName, L"no cmd");
+        ORV_LOG_ENDING(presence::kInitLogName, kept::kNoCommand);
         giveUp(L"nothing to show");
         return false;
     }
@@ -97,7 +98,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
         return false;
     }
     m_core = std::move(core);
-    ORV_LOG_LIFECYCLE(presence::kInitLogName, L"init sucess");
+    ORV_LOG_LIFECYCLE(presence::kInitLogName, kept::kInitSuccess);
     enter(Phase::Running, L"connected to Discord");
 
     if (cmdStamp > m_stamp) {
@@ -157,7 +158,7 @@ bool OrvDiscordManager::becomeTheInstance(const std::wstring& cmd, presence::Sta
             break;
         }
     }
-    ORV_LOG_ENDING(presence::kInitLogName, L"progress exist!");
+    ORV_LOG_ENDING(presence::kInitLogName, kept::kInstanceExists);
     giveUp(found == presence::MutexFound::Failed ? L"no single-instance mutex" : L"another instance runs");
     return false;
 }
@@ -206,12 +207,12 @@ std::unique_ptr<discord::Core> OrvDiscordManager::connectCore()
     };
     if (!utility::runAnsweringSenders(connect, kConnectPatienceMs)) {
         ORV_LOG_ENDING(presence::kInitLogName, L"Discord's connect did not end within %d ms", static_cast<int>(kConnectPatienceMs));
-        ORV_LOG_ENDING(presence::kInitLogName, L"init error %d", static_cast<int>(discord::Result::ServiceUnavailable));
+        ORV_LOG_ENDING(presence::kInitLogName, kept::kInitError, static_cast<int>(discord::Result::ServiceUnavailable));
         return nullptr;  // its core, if one ever comes, goes with the process
     }
     std::unique_ptr<discord::Core> core(shared->core);
     if (!core) {
-        ORV_LOG_ENDING(presence::kInitLogName, L"init error %d", static_cast<int>(shared->result));
+        ORV_LOG_ENDING(presence::kInitLogName, kept::kInitError, static_cast<int>(shared->result));
         return nullptr;
     }
     core->SetLogHook(DiscordLogLevel_Info, &logSdkMessage);
@@ -304,7 +305,7 @@ void OrvDiscordManager::clear()
         discord::Result result = discord::Result::InternalError;
     };
     auto clearing = std::make_shared<Clearing>();  // the SDK may answer after this returns
-    ORV_LOG(kFinishName, L"clear activity");
+    ORV_LOG(kFinishName, kept::kClearActivity);
     m_core->ActivityManager().ClearActivity([clearing](discord::Result result) {
         clearing->done = true;
         clearing->result = result;
@@ -335,7 +336,7 @@ bool OrvDiscordManager::connected(const char* function)
     if (result == discord::Result::Ok) {
         return true;
     }
-    ORV_LOG_ENDING(function, L"dicord core not ok %d", static_cast<int>(result));
+    ORV_LOG_ENDING(function, kept::kCoreNotOk, static_cast<int>(result));
     quit(L"Discord is gone");
     return false;
 }
@@ -356,7 +357,7 @@ void OrvDiscordManager::checkLiveness()
         return;
     }
     if (!m_frontEnd.isRunning()) {
-        ORV_LOG_ENDING(kWatchdogName, L"orvhost not exist");
+        ORV_LOG_ENDING(kWatchdogName, kept::kFrontEndGone);
         quit(L"the front end is gone");
         return;
     }
@@ -365,7 +366,7 @@ void OrvDiscordManager::checkLiveness()
 
 LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    ORV_LOG(kHandlerName, L"onHandleWindowIPC, msg = %d", static_cast<int>(message));
+    ORV_LOG(kHandlerName, kept::kWindowMessage, static_cast<int>(message));
     // The IPC window is a top-level window whose class every sender knows:
     // closes and the ends of the session reach it as they reach the main
     // window, and end the process as they would there. It goes only with it.
@@ -392,11 +393,11 @@ LRESULT OrvDiscordManager::onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM
         text = std::wstring_view(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
     }
     presence::Stamp stamp = 0;
-    const bool offer = wParam == presence::kOfferMessage && presence::readOffer(text, stamp, text);
+    const bool offer = wParam == frontend::kOfferMessage && presence::readOffer(text, stamp, text);
     // Written escaped: a payload's line breaks must not start records of its own.
     const std::wstring logged = utility::ustring::escapeForLog(text, kLoggedUnits);
-    ORV_LOG(kHandlerName, L"onCopyData msg = %d, data = %s", static_cast<int>(wParam), logged.c_str());
-    if (wParam != kPresenceMessage && !offer) {
+    ORV_LOG(kHandlerName, kept::kCopyData, static_cast<int>(wParam), logged.c_str());
+    if (wParam != frontend::kPresenceMessage && !offer) {
         return 0;
     }
     // No promise without Discord: a connection found lost ends this process,

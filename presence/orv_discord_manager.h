@@ -1,8 +1,9 @@
 #pragma once
 
-#include "common/unique_handle.h"
 #include "discord/core.h"
 #include "discord/sdk_timing.h"
+#include "handles/unique_handle.h"
+#include "presence/front_end_contract.h"
 #include "presence/hand_over.h"
 #include "presence/lifecycle.h"
 #include "utility/process.h"
@@ -21,7 +22,6 @@
 class OrvDiscordManager final : public utility::IWindowIPCHandle {
 public:
     using Phase = presence::Phase;
-    static constexpr WPARAM kPresenceMessage = 9990;
     static constexpr uint32_t kWatchdogPeriodMs = 1000;
 
     OrvDiscordManager() = default;
@@ -71,8 +71,8 @@ public:
     // Replaces all three presence texts from a presence command string.
     void parseCmd(std::wstring_view text);
 
-    // WM_COPYDATA with wParam 9990 carries a presence command string, new
-    // when it arrives; with presence::kOfferMessage a second start's, stamped
+    // WM_COPYDATA with frontend::kPresenceMessage carries a presence command
+    // string, new when it arrives; with frontend::kOfferMessage a second start's, stamped
     // when that start began. What it does and answers depends on the phase
     // alone (presence::judge); a connection found lost ends it first.
     LRESULT onHandleWindowIPC(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -122,7 +122,7 @@ private:
     void clear();
 
     // Let go of in the reverse order: the window, the connection, the mutex.
-    common::OwnedMutex m_mutex;  // the single-instance mutex, from start-up to the end
+    handles::OwnedMutex m_mutex;  // the single-instance mutex, from start-up to the end
     std::unique_ptr<discord::Core> m_core;  // set once running
     TaskTimer m_timer;
     utility::WindowIpcEndpoint m_ipc;
@@ -152,7 +152,7 @@ private:
     std::wstring m_lastDetails;
     std::wstring m_lastState;
     ULONGLONG m_lastPublished = 0;  // GetTickCount64 of the last activity handed to the SDK
-    std::wstring m_instanceName = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
+    std::wstring m_instanceName = frontend::kIpcWindowClass;
     // The front end, checked every second without a snapshot while it runs.
-    utility::process::ProcessWatch m_frontEnd{L"orvhost.exe"};
+    utility::process::ProcessWatch m_frontEnd{frontend::kFrontEndProcess};
 };

@@ -1,5 +1,6 @@
 #include "presence/orv_discord_manager.h"
 
+#include "common/kept_texts.h"
 #include "common/local_time.h"
 #include "common/log.h"
 #include "utility/text_field.h"
@@ -24,12 +25,12 @@ void OrvDiscordManager::update()
 {
     // The texts come from outside: escaped where they hold line breaks.
     std::wstring scratch;
-    ORV_LOG_LIFECYCLE("OrvDiscordManager::update", L"update detail:%s", utility::ustring::loggable(m_details, scratch));
-    ORV_LOG_LIFECYCLE("OrvDiscordManager::update", L"update state:%s", utility::ustring::loggable(m_state, scratch));
-    ORV_LOG_LIFECYCLE("OrvDiscordManager::update", L"update icon:%s", utility::ustring::loggable(m_gameIcon, scratch));
+    ORV_LOG_LIFECYCLE("OrvDiscordManager::update", kept::kUpdateDetails, utility::ustring::loggable(m_details, scratch));
+    ORV_LOG_LIFECYCLE("OrvDiscordManager::update", kept::kUpdateState, utility::ustring::loggable(m_state, scratch));
+    ORV_LOG_LIFECYCLE("OrvDiscordManager::update", kept::kUpdateIcon, utility::ustring::loggable(m_gameIcon, scratch));
 
     if (m_details == m_lastDetails && m_state == m_lastState) {
-        ORV_LOG("OrvDiscordManager::update", L"same info");
+        ORV_LOG("OrvDiscordManager::update", kept::kSameInfo);
         return;
     }
     if (!m_core) {

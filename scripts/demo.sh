@@ -50,7 +50,9 @@ sleep 0.5
 say "starting orvpresd with: details=Launcher|state=Browsing|gameicon=https://example.com/icons/launcher.png"
 (cd "$demo/orvpresd" && wine orvpresd.exe "details=Launcher|state=Browsing|gameicon=https://example.com/icons/launcher.png"; echo $? > "$demo/exit-code") &
 daemon=$!
-wait_for "$demo/orvpresd/log/orvprs.log" "init sucess"
+# The daemon's record of a start that runs, as common/kept_texts.h holds it.
+started=$(sed -n 's/.*kInitSuccess\[\] = L"\(.*\)";/\1/p' "$root/common/kept_texts.h")
+wait_for "$demo/orvpresd/log/orvprs.log" "$started"
 
 say "orvpres-send: details=Racing Star|state=Lap 1 of 3|gameicon=https://example.com/icons/racing.png"
 wine "$demo/orvpresd/orvpres-send.exe" "details=Racing Star|state=Lap 1 of 3|gameicon=https://example.com/icons/racing.png"

@@ -1,21 +1,13 @@
 #pragma once
 
-#include "sdk/frame.h"
-#include "sdk/ipc_client.h"
-#include "sdk/transport.h"
+#include "discord/discord_game_sdk.h"
+#include "sdk/client_options.h"
+#include "sdk/ready_connection.h"
 
 #include <chrono>
-#include <memory>
 #include <string>
 
 namespace orvsdk {
-
-// A connection on which Discord answered the handshake with READY. The decoder
-// holds whatever came after READY in the same read.
-struct ReadyConnection {
-    std::unique_ptr<Transport> transport;
-    FrameDecoder decoder;
-};
 
 // Sends the handshake on the connection and waits for READY, answering PINGs
 // meanwhile, all before the deadline. On failure `why` tells what went wrong,

@@ -3,8 +3,10 @@
 #include "discord/discord_game_sdk.h"
 #include "discord/sdk_timing.h"
 #include "sdk/burst_repeat.h"
+#include "sdk/client_options.h"
 #include "sdk/frame.h"
 #include "sdk/pacer.h"
+#include "sdk/ready_connection.h"
 #include "sdk/transport.h"
 
 #include <nlohmann/json.hpp>
@@ -24,31 +26,6 @@
 namespace orvsdk {
 
 using Completion = std::function<void(EDiscordResult)>;
-using LogFunction = std::function<void(EDiscordLogLevel, const std::string&)>;
-using Clock = std::function<std::chrono::steady_clock::time_point()>;
-
-struct ClientOptions {
-    int64_t clientId = 0;
-    uint32_t pid = 0;
-    std::vector<std::string> endpoints;  // empty: where Discord listens
-    ConnectPolicy trust;                 // whom to connect to; its warnings also go to log
-    std::chrono::milliseconds readyTimeout{discord::timing::kConnect}; // the whole connect, from the first endpoint to READY
-    std::chrono::milliseconds writeTimeout{20000};  // a Discord that takes no frame for this long is lost
-    std::chrono::milliseconds replyTimeout{20000};  // an unanswered update fails after this
-    size_t paceLimit = discord::timing::kPaceLimit;  // sends in any paceWindow, spread evenly
-    std::chrono::milliseconds paceWindow{discord::timing::kPaceWindow};
-    // Discord may drop, without a word, an update that comes less than this
-    // after the one it shows. A frame sent that soon after the one before it
-    // is a burst's; the newest then goes once more this long after the
-    // burst's last frame (with no caller's completion), so that it is shown
-    // whatever Discord dropped. Both with a margin of a fortieth, for
-    // Discord's jitter. Zero: never.
-    std::chrono::milliseconds repeatAfter{15000};
-    Clock clock;        // empty: the steady clock
-    LogFunction log;    // called on the connection's own thread too
-};
-
-struct ReadyConnection;
 
 // An update as a caller handed it over: a copy of its record, or a clear.
 struct HandedOverUpdate {

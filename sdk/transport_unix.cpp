@@ -1,9 +1,10 @@
 #include "sdk/transport.h"
 
+#include "sdk/endpoint_address.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -130,17 +131,6 @@ private:
     int m_wakeWrite;
     std::atomic<bool> m_shutdown{false};
 };
-
-bool addressFor(const std::string& path, sockaddr_un& address)
-{
-    address = sockaddr_un{};
-    if (path.size() >= sizeof address.sun_path) {
-        return false;
-    }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
 
 // The user of the process at the socket's other end, against ours.
 ServerOwner socketPeerOwner(int fd)

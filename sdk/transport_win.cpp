@@ -1,30 +1,19 @@
 #include "sdk/transport.h"
 
+#include "handles/unique_handle.h"
+#include "sdk/endpoint_address.h"
+
 #include <windows.h>
 
 #include <aclapi.h>
 
 #include <algorithm>
 #include <atomic>
+#include <utility>
 #include <vector>
 
 namespace orvsdk {
 namespace {
-
-// Closes a kernel handle without disturbing the last error.
-void closeQuietly(HANDLE handle)
-{
-    if (handle && handle != INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        CloseHandle(handle);
-        SetLastError(error);
-    }
-}
-
-std::wstring widen(const std::string& text)
-{
-    return std::wstring(text.begin(), text.end());  // pipe names are ASCII
-}
 
 // A named pipe in overlapped mode, so that every wait can be ended by a wake
 // or a shutdown from another thread.
@@ -32,8 +21,8 @@ class PipeTransport : public Transport {
 public:
     PipeTransport(const PipeTransport&) = delete;  // one owner per handle
     PipeTransport& operator=(const PipeTransport&) = delete;
-    explicit PipeTransport(HANDLE pipe)
-        : m_pipe(pipe),
+    explicit PipeTransport(handles::UniqueFileHandle pipe)
+        : m_pipe(std::move(pipe)),
           m_readDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
           m_writeDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
           m_wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
@@ -41,22 +30,19 @@ public:
     {
     }
 
+    // A read still pending writes into m_readBuffer: it ends before the
+    // handles close.
     ~PipeTransport() override
     {
         shutdown();
         if (m_readPending) {
-            CancelIoEx(m_pipe, &m_read);
+            CancelIoEx(m_pipe.get(), &m_read);
             DWORD ignored = 0;
-            GetOverlappedResult(m_pipe, &m_read, &ignored, TRUE);
+            GetOverlappedResult(m_pipe.get(), &m_read, &ignored, TRUE);
         }
-        closeQuietly(m_pipe);
-        closeQuietly(m_readDone);
-        closeQuietly(m_writeDone);
-        closeQuietly(m_wake);
-        closeQuietly(m_stop);
     }
 
-    bool valid() const { return m_readDone && m_writeDone && m_wake && m_stop; }
+    bool valid() const { return m_pipe && m_readDone && m_writeDone && m_wake && m_stop; }
 
     bool send(const char* data, size_t size, std::chrono::milliseconds timeout) override
     {
@@ -67,24 +53,24 @@ public:
                 return false;
             }
             OVERLAPPED write = {};
-            write.hEvent = m_writeDone;
-            ResetEvent(m_writeDone);
+            write.hEvent = m_writeDone.get();
+            ResetEvent(m_writeDone.get());
             const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 16));
             DWORD written = 0;
-            if (!WriteFile(m_pipe, data + done, chunk, &written, &write)) {
+            if (!WriteFile(m_pipe.get(), data + done, chunk, &written, &write)) {
                 if (GetLastError() != ERROR_IO_PENDING) {
                     return false;
                 }
                 // Past the deadline Discord has taken nothing for the whole
                 // time: the write is taken back and the send fails.
-                HANDLE waits[2] = {m_writeDone, m_stop};
+                HANDLE waits[2] = {m_writeDone.get(), m_stop.get()};
                 const auto left = static_cast<DWORD>(timeLeft(deadline).count());
                 if (WaitForMultipleObjects(2, waits, FALSE, left) != WAIT_OBJECT_0) {
-                    CancelIoEx(m_pipe, &write);
-                    GetOverlappedResult(m_pipe, &write, &written, TRUE);
+                    CancelIoEx(m_pipe.get(), &write);
+                    GetOverlappedResult(m_pipe.get(), &write, &written, TRUE);
                     return false;
                 }
-                if (!GetOverlappedResult(m_pipe, &write, &written, FALSE)) {
+                if (!GetOverlappedResult(m_pipe.get(), &write, &written, FALSE)) {
                     return false;
                 }
             }
@@ -99,18 +85,18 @@ public:
             return false;
         }
         OVERLAPPED write = {};
-        write.hEvent = m_writeDone;
-        ResetEvent(m_writeDone);
+        write.hEvent = m_writeDone.get();
+        ResetEvent(m_writeDone.get());
         DWORD written = 0;
-        if (WriteFile(m_pipe, data, static_cast<DWORD>(size), &written, &write)) {
+        if (WriteFile(m_pipe.get(), data, static_cast<DWORD>(size), &written, &write)) {
             return written == size;
         }
         if (GetLastError() != ERROR_IO_PENDING) {
             return false;
         }
         // The pipe is full: Discord does not read. Take the write back.
-        CancelIoEx(m_pipe, &write);
-        GetOverlappedResult(m_pipe, &write, &written, TRUE);
+        CancelIoEx(m_pipe.get(), &write);
+        GetOverlappedResult(m_pipe.get(), &write, &written, TRUE);
         return false;
     }
 
@@ -121,15 +107,16 @@ public:
         }
         if (!m_readPending) {
             m_read = {};
-            m_read.hEvent = m_readDone;
-            ResetEvent(m_readDone);
+            m_read.hEvent = m_readDone.get();
+            ResetEvent(m_readDone.get());
             m_readSize = static_cast<DWORD>(std::min<size_t>(capacity, sizeof m_readBuffer));
-            if (!ReadFile(m_pipe, m_readBuffer, m_readSize, nullptr, &m_read) && GetLastError() != ERROR_IO_PENDING) {
+            if (!ReadFile(m_pipe.get(), m_readBuffer, m_readSize, nullptr, &m_read) &&
+                GetLastError() != ERROR_IO_PENDING) {
                 return kClosed;
             }
             m_readPending = true;
         }
-        HANDLE waits[3] = {m_readDone, m_wake, m_stop};
+        HANDLE waits[3] = {m_readDone.get(), m_wake.get(), m_stop.get()};
         const DWORD waited = WaitForMultipleObjects(3, waits, FALSE, static_cast<DWORD>(timeout.count()));
         if (waited == WAIT_OBJECT_0 + 2 || m_shutdown) {
             return kClosed;
@@ -139,7 +126,7 @@ public:
         }
         m_readPending = false;
         DWORD got = 0;
-        if (!GetOverlappedResult(m_pipe, &m_read, &got, FALSE)) {
+        if (!GetOverlappedResult(m_pipe.get(), &m_read, &got, FALSE)) {
             return GetLastError() == ERROR_MORE_DATA ? copyOut(buffer, capacity, got) : kClosed;
         }
         return got == 0 ? 0 : copyOut(buffer, capacity, got);
@@ -148,12 +135,12 @@ public:
     // An auto-reset event "remains signaled until a single waiting thread is
     // released" and stays so while none waits (Event Objects): a wake set
     // before receive begins its wait ends that wait at once, never lost.
-    void wake() override { SetEvent(m_wake); }
+    void wake() override { SetEvent(m_wake.get()); }
 
     void shutdown() override
     {
         m_shutdown = true;
-        SetEvent(m_stop);
+        SetEvent(m_stop.get());
     }
 
 private:
@@ -164,11 +151,11 @@ private:
         return static_cast<int>(size);
     }
 
-    HANDLE m_pipe;
-    HANDLE m_readDone;
-    HANDLE m_writeDone;
-    HANDLE m_wake;
-    HANDLE m_stop;
+    handles::UniqueFileHandle m_pipe;
+    handles::UniqueHandle m_readDone;
+    handles::UniqueHandle m_writeDone;
+    handles::UniqueHandle m_wake;
+    handles::UniqueHandle m_stop;
     OVERLAPPED m_read = {};
     bool m_readPending = false;
     DWORD m_readSize = 0;
@@ -181,16 +168,16 @@ private:
 // impersonate its client.
 constexpr DWORD kPipeOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-// On failure, error is why the last open failed.
-HANDLE openPipe(const std::wstring& name, const ConnectPolicy& policy, std::chrono::steady_clock::time_point deadline,
-                DWORD& error)
+// On failure (empty), error is why the last open failed.
+handles::UniqueFileHandle openPipe(const std::wstring& name, const ConnectPolicy& policy,
+                                   std::chrono::steady_clock::time_point deadline, DWORD& error)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         HANDLE pipe = policy.openPipe ? static_cast<HANDLE>(policy.openPipe(name.c_str(), kPipeOpenFlags))
                                       : CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                                     OPEN_EXISTING, kPipeOpenFlags, nullptr);
         if (pipe != INVALID_HANDLE_VALUE && pipe != nullptr) {
-            return pipe;
+            return handles::UniqueFileHandle(pipe);
         }
         error = GetLastError();
         // A busy pipe exists: its client is about to get a fresh instance.
@@ -199,7 +186,7 @@ HANDLE openPipe(const std::wstring& name, const ConnectPolicy& policy, std::chro
             break;
         }
     }
-    return INVALID_HANDLE_VALUE;
+    return handles::UniqueFileHandle();
 }
 
 // The user of a process token: its SID, in a buffer of its own.
@@ -223,9 +210,8 @@ std::vector<BYTE> processUser(HANDLE process)
     if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
         return {};
     }
-    std::vector<BYTE> user = tokenUser(token);
-    closeQuietly(token);
-    return user;
+    const handles::UniqueHandle owned(token);
+    return tokenUser(owned.get());
 }
 
 const std::vector<BYTE>& ourUser();
@@ -238,12 +224,11 @@ ServerOwner pipeServerOwner(HANDLE pipe)
     if (!GetNamedPipeServerProcessId(pipe, &pid)) {
         return ServerOwner::Unknown;
     }
-    HANDLE server = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    const handles::UniqueHandle server(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!server) {
         return ServerOwner::Unknown;
     }
-    const std::vector<BYTE> theirs = processUser(server);
-    closeQuietly(server);
+    const std::vector<BYTE> theirs = processUser(server.get());
     const std::vector<BYTE>& ours = ourUser();
     if (theirs.empty() || ours.empty()) {
         return ServerOwner::Unknown;
@@ -263,10 +248,12 @@ const std::vector<BYTE>& ourUser()
 // only (the filtered token of an administrator who did not elevate).
 bool weAreAdministrators()
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) {
         return false;
     }
+    const handles::UniqueHandle owned(opened);
+    HANDLE token = owned.get();
     DWORD size = 0;
     GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
     std::vector<BYTE> buffer(size);
@@ -279,7 +266,6 @@ bool weAreAdministrators()
                     (group.Attributes & (SE_GROUP_ENABLED | SE_GROUP_USE_FOR_DENY_ONLY)) != 0;
         }
     }
-    closeQuietly(token);
     return found;
 }
 
@@ -319,7 +305,7 @@ ServerFacts pipeServerFacts(HANDLE pipe)
 
 std::unique_ptr<Transport> pipeTransport(void* pipe)
 {
-    auto transport = std::make_unique<PipeTransport>(static_cast<HANDLE>(pipe));
+    auto transport = std::make_unique<PipeTransport>(handles::UniqueFileHandle(static_cast<HANDLE>(pipe)));
     if (!transport->valid()) {
         return nullptr;
     }
@@ -365,8 +351,8 @@ OpenedEndpoint openEndpoint(const std::string& endpoint, const ConnectPolicy& po
         return opened;
     }
     DWORD error = ERROR_SUCCESS;
-    HANDLE pipe = openPipe(widen(endpoint), policy, deadline, error);
-    if (pipe == INVALID_HANDLE_VALUE) {
+    handles::UniqueFileHandle pipe = openPipe(widen(endpoint), policy, deadline, error);
+    if (!pipe) {
         if (error == ERROR_ACCESS_DENIED) {
             if (policy.warn) {
                 policy.warn(endpoint + " is not used: Windows refused this program access to it; " +
@@ -376,21 +362,20 @@ OpenedEndpoint openEndpoint(const std::string& endpoint, const ConnectPolicy& po
         }
         return opened;
     }
-    const intptr_t connection = reinterpret_cast<intptr_t>(pipe);
+    const intptr_t connection = reinterpret_cast<intptr_t>(pipe.get());
     const TrustVerdict verdict = policy.serverOwner
                                      ? TrustVerdict{policy.serverOwner(connection), "its server is another user's"}
-                                     : judgeServer(pipeServerFacts(pipe));
+                                     : judgeServer(pipeServerFacts(pipe.get()));
     if (verdict.owner == ServerOwner::OtherUser) {
         if (policy.warn) {
             policy.warn(endpoint + " is not used: " + verdict.reason);
         }
-        closeQuietly(pipe);
         return opened;
     }
     if (verdict.owner == ServerOwner::Unknown && policy.warn) {
         policy.warn("the user serving " + endpoint + " cannot be told; it is used all the same");
     }
-    opened.transport = pipeTransport(pipe);
+    opened.transport = pipeTransport(pipe.release());
     return opened;
 }
 

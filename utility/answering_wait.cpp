@@ -1,7 +1,7 @@
 // The waits of start-up and of the way out: bounded, and never a sender held.
 #include "utility/answering_wait.h"
 
-#include "common/unique_handle.h"
+#include "handles/unique_handle.h"
 
 #include <algorithm>
 #include <memory>
@@ -64,7 +64,7 @@ bool waitAnsweringSenders(HANDLE handle, DWORD milliseconds)
 
 bool runAnsweringSenders(const std::function<void()>& work, DWORD milliseconds)
 {
-    auto done = std::make_shared<common::UniqueHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    auto done = std::make_shared<handles::UniqueHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread thread;
     if (*done) {
         try {

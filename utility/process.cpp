@@ -1,7 +1,8 @@
 #include "utility/process.h"
 
+#include "common/kept_texts.h"
 #include "common/log.h"
-#include "common/unique_handle.h"
+#include "handles/unique_handle.h"
 #include "utility/ustring.h"
 
 #include <wtsapi32.h>
@@ -16,7 +17,7 @@ namespace utility::process {
 // https://learn.microsoft.com/windows/win32/api/tlhelp32/nf-tlhelp32-createtoolhelp32snapshot
 bool enumProcess(std::list<ProcessInfo>& processes, TakeSnapshot takeSnapshot)
 {
-    common::UniqueFileHandle snapshot(takeSnapshot(TH32CS_SNAPPROCESS, 0));
+    handles::UniqueFileHandle snapshot(takeSnapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         return false;
     }
@@ -103,9 +104,11 @@ bool ProcessWatch::isRunning()
     std::list<ProcessInfo> processes;
     if (!enumProcess(processes, m_takeSnapshot)) {
         if (!m_snapshotFailing) {
+            const int error = static_cast<int>(GetLastError());
+            ORV_LOG("utility::process::ProcessWatch", kept::kSnapshotFailed, error);
             ORV_LOG("utility::process::ProcessWatch",
                     L"the list of processes cannot be read (error %d): %s is taken to run until it can be read again",
-                    static_cast<int>(GetLastError()), m_exeName.c_str());
+                    error, m_exeName.c_str());
             m_snapshotFailing = true;
         }
         return true;
@@ -125,7 +128,7 @@ bool ProcessWatch::isRunning()
     // its id gone to another. Only a process that still bears the name is
     // held. Without a handle (another user's process, say) every tick
     // snapshots.
-    common::UniqueHandle opened(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process->pid));
+    handles::UniqueHandle opened(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process->pid));
     if (opened && WaitForSingleObject(opened.get(), 0) == WAIT_TIMEOUT && imageNameIs(opened.get(), m_exeName)) {
         m_found = std::move(opened);
     }
@@ -193,17 +196,3 @@ bool listSessions(std::vector<ProcessSession>& sessions)
 }
 
 }  // namespace utility::process
-
-namespace utility {
-
-HANDLE createMutex(const std::wstring& name, bool initialOwner, bool failIfExists)
-{
-    HANDLE mutex = CreateMutexW(nullptr, initialOwner ? TRUE : FALSE, name.c_str());
-    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS && failIfExists) {
-        CloseHandle(mutex);
-        return nullptr;
-    }
-    return mutex;
-}
-
-}  // namespace utility

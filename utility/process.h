@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/unique_handle.h"
+#include "handles/unique_handle.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -86,16 +86,8 @@ private:
     SessionOf m_sessionOf;
     ListSessions m_listSessions;
     TakeSnapshot m_takeSnapshot;
-    common::UniqueHandle m_found;
+    handles::UniqueHandle m_found;
     bool m_snapshotFailing = false;
 };
 
 }  // namespace utility::process
-
-namespace utility {
-
-// A named mutex; null when it cannot be created, or when it exists already
-// and failIfExists is set.
-HANDLE createMutex(const std::wstring& name, bool initialOwner, bool failIfExists);
-
-}  // namespace utility

@@ -1,5 +1,6 @@
 #include "utility/ufile.h"
 
+#include "common/kept_texts.h"
 #include "common/log.h"
 
 #include <windows.h>
@@ -81,7 +82,7 @@ bool makeDir(const std::wstring& path)
         (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return true;
     }
-    ORV_LOG("utility::ufile::makeDir", L"make dir failed! error = %d.", result);
+    ORV_LOG("utility::ufile::makeDir", kept::kMakeDirFailed, result);
     SetLastError(static_cast<DWORD>(result));
     return false;
 }

@@ -111,6 +111,10 @@ CopyDataSent sendCopyData(const std::wstring& className, WPARAM wParam, std::wst
     if (!receiver) {
         return CopyDataSent::NoWindow;
     }
+    if (text.size() > MAXDWORD / sizeof(wchar_t)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return CopyDataSent::NotTaken;
+    }
     std::wstring copy(text);  // COPYDATASTRUCT wants a mutable buffer
     COPYDATASTRUCT data = {};
     data.cbData = static_cast<DWORD>(copy.size() * sizeof(wchar_t));

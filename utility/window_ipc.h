@@ -52,7 +52,8 @@ enum class CopyDataSent {
 };
 
 // Sends text as WM_COPYDATA with wParam to the window of class className,
-// giving up on a hung receiver or after timeoutMs.
+// giving up on a hung receiver or after timeoutMs (text too long for one
+// message is not sent: NotTaken).
 CopyDataSent sendCopyData(const std::wstring& className, WPARAM wParam, std::wstring_view text, UINT timeoutMs);
 
 // The system calls that only Windows gives their meaning (Wine has no UIPI),

@@ -7,6 +7,7 @@
 // A benchmark, not a test: run it through scripts/bench.sh.
 #include "common/log.h"
 #include "peer.h"
+#include "presence/front_end_contract.h"
 #include "presence/orv_discord_manager.h"
 #include "utility/process.h"
 #include "utility/ufile.h"
@@ -29,7 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const wchar_t kIpcClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
+constexpr const wchar_t* kIpcClass = frontend::kIpcWindowClass;
 
 struct Settings {
     std::wstring from;  // where orvpresd.exe and its DLL come from; this program's folder if empty
@@ -136,7 +137,7 @@ double sendPresence(HWND window, const std::wstring& text)
     data.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
     data.lpData = const_cast<wchar_t*>(text.data());
     const auto start = Clock::now();
-    SendMessageW(window, WM_COPYDATA, 9990, reinterpret_cast<LPARAM>(&data));
+    SendMessageW(window, WM_COPYDATA, frontend::kPresenceMessage, reinterpret_cast<LPARAM>(&data));
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 

@@ -1,7 +1,9 @@
 // What a log call costs the calling thread, with the writer running.
 // A benchmark, not a test: run it through scripts/bench.sh.
+#include "common/kept_texts.h"
 #include "common/log.h"
 #include "common/log_writer.h"
+#include "presence/front_end_contract.h"
 
 #include <windows.h>
 
@@ -21,7 +23,8 @@ int main()
 
     const std::wstring text = L"details=Racing Star|state=Lap 2 of 3|gameicon=https://example.com/icons/racing.png";
     auto call = [&] {
-        common::log("OrvDiscordManager::onHandleWindowIPC", 79, L"onCopyData msg = %d, data = %s", 9990, text.c_str());
+        common::log("OrvDiscordManager::onHandleWindowIPC", 79, kept::kCopyData,
+                    static_cast<int>(frontend::kPresenceMessage), text.c_str());
     };
     using Clock = std::chrono::steady_clock;
     auto micros = [](Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); };

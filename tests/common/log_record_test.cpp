@@ -1,8 +1,10 @@
 // Records as they reach the file: prefix, cuts, raw text.
 #include "common/local_time.h"
+#include "common/kept_texts.h"
 #include "common/log.h"
 #include "common/log_stream.h"
 #include "common/log_writer.h"
+#include "support/kept_text.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -104,7 +106,7 @@ TEST_F(RecordsInFile, RecordCarriesCallingThreadAndLocalTime)
 {
     SYSTEMTIME before;
     GetLocalTime(&before);
-    common::log("utility::ufile::makeDir", 42, L"make dir failed! error = %d.", 5);
+    common::log("utility::ufile::makeDir", 42, kept::kMakeDirFailed, 5);
     const std::string file = finish();
 
     char threadId[16];
@@ -112,7 +114,8 @@ TEST_F(RecordsInFile, RecordCarriesCallingThreadAndLocalTime)
     char date[8];
     snprintf(date, sizeof date, "%02d-%02d\t", before.wMonth, before.wDay);
     EXPECT_EQ(file.rfind(date, 0), 0u) << file;
-    EXPECT_NE(file.find(std::string("\t") + threadId + "\tutility::ufile::makeDir\t(42):make dir failed! error = 5.\r\n"),
+    EXPECT_NE(file.find(std::string("\t") + threadId + "\tutility::ufile::makeDir\t(42):" +
+                        testsupport::keptBytes(kept::kMakeDirFailed, 5) + "\r\n"),
               std::string::npos)
         << file;
     // MM-DD, HH:MM:SS.mmm, thread, function, (line):message
@@ -134,9 +137,9 @@ TEST_F(RecordsInFile, WideStringArgumentsAndPercentSignsArriveUnchanged)
 
 TEST_F(RecordsInFile, EmbeddedLineBreaksAreKeptByteForByte)
 {
-    common::log("OrvDiscordManager::init", 9, L"\r\n\r\n***** discord init ******");
+    common::log("OrvDiscordManager::init", 9, kept::kDiscordInit);
     const std::string file = finish();
-    EXPECT_NE(file.find("\t(9):\r\n\r\n***** discord init ******\r\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("\t(9):" + testsupport::keptBytes(kept::kDiscordInit) + "\r\n"), std::string::npos) << file;
     EXPECT_EQ(file.substr(file.size() - 2), "\r\n");
 }
 
@@ -283,6 +286,41 @@ TEST(LocalTime, AgreesWithGetLocalTimeAcrossSecondBoundaries)
         Sleep(checks % 7);
     }
     EXPECT_GT(checks, 100);
+}
+
+// The log calls the daemon makes hand lifecycle and ending records to the
+// writer with their priority: where ordinary records are refused, those are
+// taken and reach the file; where lifecycle ones are, the ending one is. The
+// writer does not run while the test fills it: nothing leaves before it looks.
+TEST(LogCalls, LifecycleAndEndingRecordsReachTheFileWhereOrdinaryOnesAreRefused)
+{
+    using common::LogPriority;
+    using common::LogWriter;
+    TempDir dir;
+    LogWriter writer;
+    const auto fillUpTo = [&writer](LogPriority priority) {
+        const size_t size = LogWriter::pendingLimit(priority) - writer.pendingSize();
+        writer.append(std::string(size, 'f').data(), size, priority);
+        return writer.pendingSize() == LogWriter::pendingLimit(priority);
+    };
+    ASSERT_TRUE(fillUpTo(LogPriority::Ordinary));
+    LogWriter::setInstance(&writer);
+    common::setLogSink(&common::logToFile);
+
+    ORV_LOG("LogCalls", L"ordinary record");
+    ORV_LOG_LIFECYCLE("LogCalls", L"lifecycle record");
+    const bool lifecycleRoomFull = fillUpTo(LogPriority::Lifecycle);
+    ORV_LOG_ENDING("LogCalls", L"ending record");
+
+    common::setLogSink(nullptr);
+    LogWriter::setInstance(nullptr);
+    ASSERT_TRUE(lifecycleRoomFull);
+    ASSERT_TRUE(writer.start(dir.file(L"records.log")));
+    writer.stop();
+    const std::string file = testsupport::readFile(dir.file(L"records.log"));
+    EXPECT_EQ(file.find("ordinary record"), std::string::npos) << "the ordinary room was not full";
+    EXPECT_NE(file.find("lifecycle record\r\n"), std::string::npos) << "refused as an ordinary record";
+    EXPECT_NE(file.find("ending record\r\n"), std::string::npos) << "refused as an ordinary or lifecycle record";
 }
 
 }  // namespace

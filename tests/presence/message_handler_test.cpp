@@ -1,5 +1,7 @@
 #include "discord/fake_sdk.h"
+#include "common/kept_texts.h"
 #include "presence/orv_discord_manager.h"
+#include "support/kept_text.h"
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +10,10 @@
 #include <string>
 
 namespace {
+
+// The numbers as the log's %d shows them.
+constexpr int kPresence = static_cast<int>(frontend::kPresenceMessage);
+constexpr int kOffer = static_cast<int>(frontend::kOfferMessage);
 
 class MessageHandler : public ::testing::Test {
 protected:
@@ -41,7 +47,8 @@ protected:
 
 TEST_F(MessageHandler, PresenceMessageReplacesAllThreeTextsAndPublishes)
 {
-    EXPECT_EQ(send(9990, L"details=Lobby|state=Waiting"), TRUE) << "taken while running: it will be published";
+    EXPECT_EQ(send(frontend::kPresenceMessage, L"details=Lobby|state=Waiting"), TRUE)
+        << "taken while running: it will be published";
     EXPECT_EQ(m_manager.details(), L"Lobby");
     EXPECT_EQ(m_manager.state(), L"Waiting");
     EXPECT_EQ(m_manager.gameIcon(), L"");
@@ -50,8 +57,8 @@ TEST_F(MessageHandler, PresenceMessageReplacesAllThreeTextsAndPublishes)
 
     const std::vector<std::wstring> messages = m_log.messages();
     ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[0], L"onHandleWindowIPC, msg = 74");
-    EXPECT_EQ(messages[1], L"onCopyData msg = 9990, data = details=Lobby|state=Waiting");
+    EXPECT_EQ(messages[0], testsupport::keptText(kept::kWindowMessage, 74));
+    EXPECT_EQ(messages[1], testsupport::keptText(kept::kCopyData, kPresence, L"details=Lobby|state=Waiting"));
     EXPECT_EQ(m_log.entries()[0].function, "OrvDiscordManager::onHandleWindowIPC");
 }
 
@@ -62,54 +69,54 @@ TEST_F(MessageHandler, OtherWParamIsLoggedAndDropped)
     EXPECT_EQ(m_manager.details(), L"before");
     EXPECT_TRUE(fakesdk::state().activities.empty());
     EXPECT_EQ(m_log.messages().size(), 4u);
-    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9991, data = details=x"));
+    EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kCopyData, 9991, L"details=x")));
 }
 
 TEST_F(MessageHandler, EmptyNullAndOddPayloads)
 {
-    EXPECT_EQ(send(9990, nullptr, 0), TRUE);
+    EXPECT_EQ(send(frontend::kPresenceMessage, nullptr, 0), TRUE);
     EXPECT_EQ(m_manager.details(), L"");
     EXPECT_EQ(m_manager.gameIcon(), L"");
-    EXPECT_TRUE(m_log.contains(L"update detail:")) << "the update runs for an empty text";
+    EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kUpdateDetails, L""))) << "the update runs for an empty text";
 
     m_manager.parseCmd(L"details=kept");
-    EXPECT_EQ(send(9990, nullptr, 4096), TRUE) << "a null lpData is an empty text";
+    EXPECT_EQ(send(frontend::kPresenceMessage, nullptr, 4096), TRUE) << "a null lpData is an empty text";
     EXPECT_EQ(m_manager.details(), L"");
 
     const std::wstring text = L"details=abc";
-    EXPECT_EQ(send(9990, text.data(), static_cast<DWORD>(text.size() * 2 + 1)), TRUE);
+    EXPECT_EQ(send(frontend::kPresenceMessage, text.data(), static_cast<DWORD>(text.size() * 2 + 1)), TRUE);
     EXPECT_EQ(m_manager.details(), L"abc") << "the odd last byte is dropped";
 }
 
 TEST_F(MessageHandler, PayloadCountedWithItsNulKeepsItButTheLogStopsThere)
 {
     const wchar_t text[] = L"details=d|state=s";
-    EXPECT_EQ(send(9990, text, sizeof text, 12345), TRUE);
+    EXPECT_EQ(send(frontend::kPresenceMessage, text, sizeof text, 12345), TRUE);
     EXPECT_EQ(m_manager.state(), std::wstring(L"s\0", 2));
-    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9990, data = details=d|state=s"));
+    EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kCopyData, kPresence, L"details=d|state=s")));
 }
 
 TEST_F(MessageHandler, APayloadOver64KiBIsRefusedUnreadAndLogged)
 {
     const std::wstring largest = L"details=" + std::wstring(32 * 1024 - 8, L'x');
     ASSERT_EQ(largest.size() * sizeof(wchar_t), 64u * 1024);
-    EXPECT_EQ(send(9990, largest), TRUE);
+    EXPECT_EQ(send(frontend::kPresenceMessage, largest), TRUE);
     EXPECT_EQ(m_manager.details(), largest.substr(8));
 
     const std::wstring over = L"details=over" + std::wstring(32 * 1024 - 11, L'x');
     ASSERT_EQ(over.size() * sizeof(wchar_t), 64u * 1024 + 2);
-    EXPECT_EQ(send(9990, over), 0);
-    EXPECT_EQ(send(9992, presence::makeOffer(presence::now(), over)), 0);
+    EXPECT_EQ(send(frontend::kPresenceMessage, over), 0);
+    EXPECT_EQ(send(frontend::kOfferMessage, presence::makeOffer(presence::now(), over)), 0);
     EXPECT_EQ(m_manager.details(), largest.substr(8));
-    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9990, 65538 bytes: too large, ignored"));
-    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9992, 65546 bytes: too large, ignored"));
+    EXPECT_TRUE(m_log.contains(L"onCopyData msg = " + std::to_wstring(kPresence) + L", 65538 bytes: too large, ignored"));
+    EXPECT_TRUE(m_log.contains(L"onCopyData msg = " + std::to_wstring(kOffer) + L", 65546 bytes: too large, ignored"));
     EXPECT_FALSE(m_log.contains(L"data = details=over")) << "a refused payload is not read";
 }
 
 TEST_F(MessageHandler, AnOfferIsTakenOnlyWhenNewerThanThePresenceHeld)
 {
     const presence::Stamp started = presence::now();  // before the front end's presence below
-    EXPECT_EQ(send(9990, L"details=front"), TRUE);
+    EXPECT_EQ(send(frontend::kPresenceMessage, L"details=front"), TRUE);
     const struct {
         presence::Stamp stamp;
         const wchar_t* text;
@@ -132,25 +139,26 @@ TEST_F(MessageHandler, AnOfferIsTakenOnlyWhenNewerThanThePresenceHeld)
         ASSERT_NE(presence::now(), before) << "the clock did not move";
         const presence::Stamp stamp = offer.stamp ? offer.stamp : presence::now();
         const std::wstring payload = presence::makeOffer(stamp, std::wstring(L"details=") + offer.text);
-        EXPECT_EQ(send(9992, payload), TRUE) << "taken or superseded: the second start may end";
+        EXPECT_EQ(send(frontend::kOfferMessage, payload), TRUE) << "taken or superseded: the second start may end";
         EXPECT_EQ(m_manager.details(), offer.held);
     }
-    EXPECT_TRUE(m_log.contains(L"onCopyData msg = 9992, data = details=later"));
+    EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kCopyData, kOffer, L"details=later")));
     EXPECT_TRUE(m_log.contains(L"an offer older than the presence held, not taken"));
-    EXPECT_EQ(send(9992, L"abc"), 0) << "too short to carry a stamp";
-    EXPECT_EQ(send(9990, L"details=front again"), TRUE) << "the front end's presence is always the newest";
+    EXPECT_EQ(send(frontend::kOfferMessage, L"abc"), 0) << "too short to carry a stamp";
+    EXPECT_EQ(send(frontend::kPresenceMessage, L"details=front again"), TRUE)
+        << "the front end's presence is always the newest";
     EXPECT_EQ(m_manager.details(), L"front again");
 }
 
 TEST_F(MessageHandler, ALostConnectionEndsItAndPromisesNothing)
 {
     fakesdk::state().runCallbacksResult = DiscordResult_NotRunning;
-    EXPECT_EQ(send(9992, presence::makeOffer(presence::now(), L"details=offer")), 0);
+    EXPECT_EQ(send(frontend::kOfferMessage, presence::makeOffer(presence::now(), L"details=offer")), 0);
     EXPECT_EQ(m_manager.details(), L"before");
-    EXPECT_TRUE(m_log.contains(L"dicord core not ok 27"));
+    EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kCoreNotOk, 27)));
     EXPECT_FALSE(m_manager.running());
     fakesdk::state().runCallbacksResult = DiscordResult_Ok;
-    EXPECT_EQ(send(9990, L"details=late"), 0) << "ending is final";
+    EXPECT_EQ(send(frontend::kPresenceMessage, L"details=late"), 0) << "ending is final";
     EXPECT_EQ(m_manager.details(), L"before");
     MSG quit;
     EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
@@ -195,8 +203,8 @@ TEST_F(MessageHandler, ClosesAndTheEndsOfTheSessionAtTheIpcWindow)
 
 TEST_F(MessageHandler, HighMessagesOnlyLogTheirNumber)
 {
-    EXPECT_EQ(m_manager.onHandleWindowIPC(1025, 9990, 0), 0);
-    EXPECT_EQ(m_log.messages(), std::vector<std::wstring>{L"onHandleWindowIPC, msg = 1025"});
+    EXPECT_EQ(m_manager.onHandleWindowIPC(1025, frontend::kPresenceMessage, 0), 0);
+    EXPECT_EQ(m_log.messages(), std::vector<std::wstring>{testsupport::keptText(kept::kWindowMessage, 1025)});
     EXPECT_EQ(m_manager.details(), L"before");
 }
 

@@ -1,5 +1,7 @@
 #include "discord/fake_sdk.h"
+#include "common/kept_texts.h"
 #include "presence/orv_discord_manager.h"
+#include "support/kept_text.h"
 #include "support/log_capture.h"
 #include "text/utf8_cut.h"
 #include "utility/ustring.h"
@@ -118,7 +120,7 @@ TEST_F(PresenceUpdate, UnchangedDetailsAndStateAreNotSentAgainWhateverTheIcon)
     publish(L"details=A|state=B|gameicon=y");
     ASSERT_EQ(sent().size(), 1u);
     EXPECT_STREQ(sent()[0].assets.large_image, "x");
-    EXPECT_TRUE(m_log.contains(L"same info"));
+    EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kSameInfo)));
 
     publish(L"details=a|state=B");  // case matters
     EXPECT_EQ(sent().size(), 2u);
@@ -128,7 +130,7 @@ TEST_F(PresenceUpdate, FirstEmptyUpdateIsDroppedAndTheRememberedValuesAdvanceBef
 {
     publish(L"gameicon=only-an-icon");
     EXPECT_TRUE(sent().empty());
-    EXPECT_TRUE(m_log.contains(L"same info"));
+    EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kSameInfo)));
 
     fakesdk::state().completeInline = true;  // the update "fails" at once, all the same
     publish(L"details=D|state=S");
@@ -140,9 +142,11 @@ TEST_F(PresenceUpdate, LogsTheThreeTextsInOrderOnEveryCall)
 {
     publish(L"details=d1|state=s1|gameicon=i1");
     publish(L"details=d1|state=s1|gameicon=i1");
-    const std::vector<std::wstring> expected = {L"update detail:d1", L"update state:s1", L"update icon:i1",
-                                                L"update detail:d1", L"update state:s1", L"update icon:i1",
-                                                L"same info"};
+    const std::wstring once[] = {testsupport::keptText(kept::kUpdateDetails, L"d1"),
+                                 testsupport::keptText(kept::kUpdateState, L"s1"),
+                                 testsupport::keptText(kept::kUpdateIcon, L"i1")};
+    const std::vector<std::wstring> expected = {once[0], once[1], once[2], once[0], once[1], once[2],
+                                                testsupport::keptText(kept::kSameInfo)};
     EXPECT_EQ(m_log.messages(), expected);
     for (const auto& entry : m_log.entries()) {
         EXPECT_EQ(entry.function, "OrvDiscordManager::update");

@@ -1,10 +1,12 @@
 // The manager's start-up and its watchdog. Start-up failures wait 3 seconds
 // each, as the program does, so the failing cases are few and grouped.
 #include "discord/fake_sdk.h"
+#include "common/kept_texts.h"
 #include "presence/hand_over.h"
 #include "presence/instance_security.h"
 #include "presence/orv_discord_manager.h"
 #include "support/child_process.h"
+#include "support/kept_text.h"
 #include "support/log_capture.h"
 #include "support/message_pump.h"
 #include "utility/window_ipc.h"
@@ -145,7 +147,7 @@ TEST_F(Startup, FailuresLogTheirReasonWaitAndLeaveNoCore)
         const ULONGLONG start = GetTickCount64();
         EXPECT_FALSE(manager.init(L""));
         EXPECT_GE(GetTickCount64() - start, 2900u);
-        EXPECT_TRUE(m_log.contains(L"no cmd"));
+        EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kNoCommand)));
         EXPECT_FALSE(mutexExists(name));
         EXPECT_EQ(FindWindowW(name.c_str(), nullptr), nullptr);
         EXPECT_EQ(fakesdk::state().createCalls, 0);
@@ -161,7 +163,7 @@ TEST_F(Startup, FailuresLogTheirReasonWaitAndLeaveNoCore)
         manager.setTakeOverPatience(600);
         EXPECT_FALSE(manager.init(L"details=d"));
         EXPECT_TRUE(m_log.contains(L"cmd not handed over: the running instance neither took it nor ended in 600 ms"));
-        EXPECT_TRUE(m_log.contains(L"progress exist!"));
+        EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kInstanceExists)));
         EXPECT_EQ(FindWindowW(name.c_str(), nullptr), nullptr);
         EXPECT_EQ(fakesdk::state().createCalls, 0);
     }
@@ -181,7 +183,7 @@ TEST_F(Startup, FailuresLogTheirReasonWaitAndLeaveNoCore)
             manager.setInstanceName(name);
             EXPECT_FALSE(manager.init(L"details=d"));
             EXPECT_TRUE(windowAtCreate) << "the IPC window comes before the core";
-            EXPECT_TRUE(m_log.contains(L"init error " + std::to_wstring(result)));
+            EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kInitError, static_cast<int>(result))));
             EXPECT_EQ(manager.core(), nullptr);
             EXPECT_TRUE(fakesdk::state().activities.empty());
         }
@@ -217,29 +219,29 @@ TEST_F(Startup, SuccessTakesMutexWindowCoreThenPublishesThenSchedulesTheWatchdog
 
     const auto log = records();
     ASSERT_GE(log.size(), 4u);
-    EXPECT_EQ(log[0].message, L"\r\n\r\n***** discord init ******");
-    EXPECT_EQ(log[1].message, L"cmd:details=Lobby|state=Waiting");
-    EXPECT_EQ(log[2].message, L"init sucess");
-    EXPECT_EQ(log[3].message, L"update detail:Lobby");
+    EXPECT_EQ(log[0].message, kept::kDiscordInit);
+    EXPECT_EQ(log[1].message, testsupport::keptText(kept::kCommandLine, L"details=Lobby|state=Waiting"));
+    EXPECT_EQ(log[2].message, testsupport::keptText(kept::kInitSuccess));
+    EXPECT_EQ(log[3].message, testsupport::keptText(kept::kUpdateDetails, L"Lobby"));
 
     // The entry point's second update finds nothing new.
     manager.update();
     EXPECT_EQ(fakesdk::state().activities.size(), 1u);
-    EXPECT_EQ(m_log.messages().back(), L"same info");
+    EXPECT_EQ(m_log.messages().back(), testsupport::keptText(kept::kSameInfo));
 
     // A second start in the same machine fails at the mutex.
     m_log.clear();
     OrvDiscordManager second;
     second.setInstanceName(name);
     EXPECT_FALSE(second.init(L"details=x"));
-    EXPECT_TRUE(m_log.contains(L"progress exist!"));
+    EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kInstanceExists)));
     EXPECT_EQ(FindWindowW(name.c_str(), nullptr), manager.ipcWindow());
 
     // With no front end, the scheduled watchdog ends the message loop.
     WPARAM code = 99;
     EXPECT_TRUE(testsupport::pumpUntil([&] { return takeQuitMessage(&code); }, 10000));
     EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(m_log.contains(L"orvhost not exist"));
+    EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kFrontEndGone)));
 
     // The way out lets go of the window, the core and the mutex: released,
     // not left for the next start to find abandoned or still held.
@@ -324,7 +326,7 @@ TEST_F(Startup, AMutexThatCannotBeOpenedIsOfferedForThePatienceAndThenEndsTheSta
                                    L"be opened (error 5), so this start offers cmd and looks for the mutex again "
                                    L"while it does"));
         EXPECT_TRUE(m_log.contains(L"cmd not handed over: the running instance neither took it nor ended in 600 ms"));
-        EXPECT_TRUE(m_log.contains(L"progress exist!"));
+        EXPECT_TRUE(m_log.contains(testsupport::keptText(kept::kInstanceExists)));
         EXPECT_EQ(fakesdk::state().createCalls, 0);
     }
     {
@@ -337,7 +339,7 @@ TEST_F(Startup, AMutexThatCannotBeOpenedIsOfferedForThePatienceAndThenEndsTheSta
         manager.setInstanceName(name);
         manager.setOpenMutexForTest(&openAfterTheInstanceEnded);
         EXPECT_TRUE(manager.init(L"details=d"));
-        EXPECT_FALSE(m_log.contains(L"progress exist!"));
+        EXPECT_FALSE(m_log.contains(testsupport::keptText(kept::kInstanceExists)));
     }
 }
 
@@ -471,7 +473,7 @@ TEST_F(Startup, WatchdogChecksTheFrontEndFirstThenDrivesTheSdk)
     EXPECT_TRUE(takeQuitMessage());
     EXPECT_EQ(fakesdk::state().runCallbacksCalls, 0);
     ASSERT_EQ(records().size(), 1u);
-    EXPECT_EQ(records()[0].message, L"orvhost not exist");
+    EXPECT_EQ(records()[0].message, testsupport::keptText(kept::kFrontEndGone));
     EXPECT_EQ(records()[0].function.rfind("OrvDiscordManager::init", 0), 0u);
 
     testsupport::ChildProcess frontEnd;
@@ -488,7 +490,7 @@ TEST_F(Startup, WatchdogChecksTheFrontEndFirstThenDrivesTheSdk)
     manager->checkLiveness();
     EXPECT_TRUE(takeQuitMessage());
     ASSERT_EQ(records().size(), 1u);
-    EXPECT_EQ(records()[0].message, L"dicord core not ok 27");
+    EXPECT_EQ(records()[0].message, testsupport::keptText(kept::kCoreNotOk, 27));
 }
 
 // A modal loop may meet the quit message and not pass it on; the process,

@@ -3,7 +3,10 @@
 // Starts the finished daemon as a user's machine would: from a fresh folder
 // holding orvpresd.exe and the SDK DLL, with the Discord-side peer and the
 // stand-in front end as processes of their own.
+#include "common/kept_texts.h"
+#include "presence/front_end_contract.h"
 #include "support/child_process.h"
+#include "support/kept_text.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +27,7 @@ using testsupport::ChildProcess;
 // machine, can take many seconds. Only failures wait this long.
 constexpr DWORD kPatienceMs = 60000;
 
-inline const wchar_t kIpcClass[] = L"{057D7EB3-7F15-4FAA-A2E5-252F34D3DA7A}";
+inline constexpr const wchar_t* kIpcClass = frontend::kIpcWindowClass;
 
 constexpr UINT kSendTimeoutMs = 2000;
 
@@ -49,7 +52,8 @@ inline bool sendRaw(HWND window, WPARAM wParam, const void* data, DWORD bytes, U
 inline bool sendText(HWND window, const std::wstring& text, UINT timeoutMs = kSendTimeoutMs,
                      DWORD_PTR* answer = nullptr)
 {
-    return sendRaw(window, 9990, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeoutMs, answer);
+    return sendRaw(window, frontend::kPresenceMessage, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)),
+                   timeoutMs, answer);
 }
 
 inline std::wstring quoted(const std::wstring& text)

@@ -26,7 +26,7 @@ TEST_F(Daemon, PublishesFollowsTheFrontEndAndEndsWithIt)
               std::string::npos);
     EXPECT_GT(first["timestamps"]["start"].get<long long>(), 1700000000);
 
-    HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+    HWND main = waitForWindow(frontend::kMainWindowClass, frontend::kMainWindowTitle);
     ASSERT_NE(main, nullptr);
     EXPECT_FALSE(IsWindowVisible(main));
     HWND ipc = FindWindowW(kIpcClass, nullptr);
@@ -61,10 +61,10 @@ TEST_F(Daemon, PublishesFollowsTheFrontEndAndEndsWithIt)
         << "no presence after the front end ended, at most a clear";
 
     const std::string text = log();
-    EXPECT_NE(text.find("init sucess"), std::string::npos);
-    EXPECT_NE(text.find("progress exist!"), std::string::npos);
-    EXPECT_NE(text.find("orvhost not exist"), std::string::npos) << text;
-    EXPECT_NE(text.find("same info"), std::string::npos);
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kInitSuccess)), std::string::npos);
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kInstanceExists)), std::string::npos);
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kFrontEndGone)), std::string::npos) << text;
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kSameInfo)), std::string::npos);
     EXPECT_TRUE(testsupport::directoryExists(m_dir.file(L"log")));
 }
 
@@ -82,13 +82,14 @@ TEST_F(Daemon, APresenceSentWhileItEndsGoesToTheStartInItsPlace)
     HWND ipc = FindWindowW(kIpcClass, nullptr);
     ASSERT_TRUE(sendText(ipc, L"details=Older|state=s"));  // the clear's wait then counts from now
     m_frontEnd.kill();
-    ASSERT_TRUE(waitForLog("orvhost not exist"));
+    ASSERT_TRUE(waitForLog(testsupport::keptBytes(kept::kFrontEndGone)));
 
     ChildProcess frontEnd;
     ASSERT_TRUE(frontEnd.start(quoted(testsupport::programDir() + L"orvhost.exe") + L" 120"));
     ChildProcess next;
     ASSERT_TRUE(startDaemon(next, L"details=Next|state=s"));
-    ASSERT_TRUE(waitForLog("msg = 9992")) << log();  // its offer, answered 0
+    // its offer, answered 0
+    ASSERT_TRUE(waitForLog(testsupport::keptPrefix(kept::kCopyData) + std::to_string(frontend::kOfferMessage))) << log();
     DWORD owner = 0;
     GetWindowThreadProcessId(ipc, &owner);
     ASSERT_EQ(owner, ending.pid()) << "ended before the test could send";
@@ -118,12 +119,12 @@ TEST_F(Daemon, EmptyCommandLineOrNoDiscordEndWithoutAMessageLoop)
     EXPECT_EQ(empty.wait(kPatienceMs), 0u);
     EXPECT_GE(GetTickCount64() - start, 2500u);
     EXPECT_EQ(FindWindowW(kIpcClass, nullptr), nullptr);
-    EXPECT_NE(log().find("no cmd"), std::string::npos);
+    EXPECT_NE(log().find(testsupport::keptBytes(kept::kNoCommand)), std::string::npos);
 
     ChildProcess noDiscord;  // nobody listens on the pipe
     ASSERT_TRUE(startDaemon(noDiscord, L"details=d|state=s"));
     EXPECT_EQ(noDiscord.wait(kPatienceMs), 0u);
-    EXPECT_NE(log().find("init error 27"), std::string::npos) << log();
+    EXPECT_NE(log().find(testsupport::keptBytes(kept::kInitError, 27)), std::string::npos) << log();
 }
 
 TEST_F(Daemon, DiscordGoingAwayEndsIt)
@@ -135,7 +136,7 @@ TEST_F(Daemon, DiscordGoingAwayEndsIt)
     ASSERT_TRUE(waitForActivities(1));
     m_peer.kill();
     EXPECT_EQ(daemon.wait(15000), 0u);
-    EXPECT_NE(log().find("dicord core not ok 27"), std::string::npos) << log();
+    EXPECT_NE(log().find(testsupport::keptBytes(kept::kCoreNotOk, 27)), std::string::npos) << log();
 }
 
 TEST_F(Daemon, CloseAndExitCommandToTheHiddenWindowEndIt)
@@ -143,19 +144,19 @@ TEST_F(Daemon, CloseAndExitCommandToTheHiddenWindowEndIt)
     startPeer();
     startFrontEnd();
     for (const bool viaCommand : {false, true}) {
-        SCOPED_TRACE(viaCommand ? "WM_COMMAND 105" : "WM_CLOSE");
+        SCOPED_TRACE(viaCommand ? "WM_COMMAND exit" : "WM_CLOSE");
         ChildProcess daemon;
         ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
-        HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+        HWND main = waitForWindow(frontend::kMainWindowClass, frontend::kMainWindowTitle);
         ASSERT_NE(main, nullptr);
         ASSERT_NE(waitForWindow(kIpcClass, nullptr), nullptr);
         if (viaCommand) {
-            PostMessageW(main, WM_COMMAND, 105, 0);
+            PostMessageW(main, WM_COMMAND, frontend::kExitCommand, 0);
         } else {
             PostMessageW(main, WM_CLOSE, 0, 0);
         }
         EXPECT_EQ(daemon.wait(15000), 0u);
-        waitUntil([] { return FindWindowW(L"ORVPRESD", L"orvpresd") == nullptr; }, 5000);
+        waitUntil([] { return FindWindowW(frontend::kMainWindowClass, frontend::kMainWindowTitle) == nullptr; }, 5000);
     }
 }
 
@@ -165,11 +166,11 @@ TEST_F(Daemon, AboutBoxOpensModallyFromTheHiddenWindowAndCloses)
     startFrontEnd();
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
-    HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+    HWND main = waitForWindow(frontend::kMainWindowClass, frontend::kMainWindowTitle);
     ASSERT_NE(main, nullptr);
-    ASSERT_TRUE(waitForActivities(1));  // running: before that a 104 is ignored
+    ASSERT_TRUE(waitForActivities(1));  // running: before that an about command is ignored
     for (const WPARAM close : {static_cast<WPARAM>(IDOK), static_cast<WPARAM>(IDCANCEL)}) {
-        PostMessageW(main, WM_COMMAND, 104, 0);
+        PostMessageW(main, WM_COMMAND, frontend::kAboutCommand, 0);
         HWND about = waitForWindow(L"#32770", L"\x5173\x4E8E orvpresd");  // "关于 orvpresd"
         ASSERT_NE(about, nullptr) << "no about box";
         EXPECT_EQ(GetWindow(about, GW_OWNER), main);
@@ -204,9 +205,9 @@ TEST(DaemonResources, StringsIconsMenuAcceleratorsDialogAndManifest)
 
     wchar_t text[100] = {};
     EXPECT_GT(LoadStringW(module, 103, text, 100), 0);
-    EXPECT_STREQ(text, L"orvpresd");
+    EXPECT_STREQ(text, frontend::kMainWindowTitle);
     EXPECT_GT(LoadStringW(module, 109, text, 100), 0);
-    EXPECT_STREQ(text, L"ORVPRESD");
+    EXPECT_STREQ(text, frontend::kMainWindowClass);
 
     // Each icon group holds the nine images: 256, 48, 32, 16 px at 8 bits and
     // 256, 64, 48, 32, 16 px at 32 bits.

@@ -5,7 +5,7 @@
 #include "process/daemon_fixture.h"
 
 #include "common/log_file.h"
-#include "common/unique_handle.h"
+#include "handles/unique_handle.h"
 
 #include <psapi.h>
 
@@ -52,7 +52,7 @@ TEST_F(Faults, DiscordRefusingTheHandshakeEndsStartUp)
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
-    EXPECT_TRUE(waitForLog("init error 17")) << log();
+    EXPECT_TRUE(waitForLog(testsupport::keptBytes(kept::kInitError, 17))) << log();
     // Why, in Discord's words, and where: a failed create has no core to
     // hang a hook on, and still tells.
     EXPECT_TRUE(waitForLog("sdk error: \\\\.\\pipe\\discord-ipc-0 given up: Discord refused the handshake: "
@@ -70,9 +70,9 @@ TEST_F(Faults, AFloodOfRefusalsLeavesRoomForTheDaemonsOwnRecords)
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, L"details=flooded|state=s"));
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
-    EXPECT_TRUE(waitForLog("dicord core not ok 27")) << log();
+    EXPECT_TRUE(waitForLog(testsupport::keptBytes(kept::kCoreNotOk, 27))) << log();
     const std::string text = log();
-    EXPECT_NE(text.find("init sucess"), std::string::npos) << text;
+    EXPECT_NE(text.find(testsupport::keptBytes(kept::kInitSuccess)), std::string::npos) << text;
     EXPECT_NE(text.find("more like it"), std::string::npos) << text;
     size_t refusals = 0;
     for (size_t at = text.find("Discord refused an update ("); at != std::string::npos;
@@ -95,7 +95,7 @@ TEST_F(Faults, DiscordSendingMalformedOrOversizedFramesEndsIt)
         ChildProcess daemon;
         ASSERT_TRUE(startDaemon(daemon, L"details=d|state=s"));
         EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
-        EXPECT_NE(log().find("dicord core not ok 27"), std::string::npos) << log();
+        EXPECT_NE(log().find(testsupport::keptBytes(kept::kCoreNotOk, 27)), std::string::npos) << log();
     }
 }
 
@@ -124,10 +124,10 @@ TEST_F(Faults, BadMessagesAreSurvivedAndTheLastValidPresenceWins)
     ASSERT_NO_FATAL_FAILURE(startPublishing(daemon, ipc));
 
     const std::string odd = "d\0e\0t\0";
-    EXPECT_TRUE(sendRaw(ipc, 9990, odd.data(), 5));
+    EXPECT_TRUE(sendRaw(ipc, frontend::kPresenceMessage, odd.data(), 5));
     std::vector<char> huge(10 * 1024 * 1024, 'A');
-    EXPECT_TRUE(sendRaw(ipc, 9990, huge.data(), static_cast<DWORD>(huge.size()), kPatienceMs));
-    EXPECT_TRUE(sendRaw(ipc, 9990, nullptr, 0));
+    EXPECT_TRUE(sendRaw(ipc, frontend::kPresenceMessage, huge.data(), static_cast<DWORD>(huge.size()), kPatienceMs));
+    EXPECT_TRUE(sendRaw(ipc, frontend::kPresenceMessage, nullptr, 0));
     EXPECT_TRUE(sendText(ipc, L"details=\xD800 lone high|state=lone low \xDC00"));
     EXPECT_TRUE(sendText(ipc, std::wstring(L"details=a\0b|state=\0\0", 20)));
     EXPECT_TRUE(sendText(ipc, L"details=%s%d%n%x%%|state=%ls %hs %S"));
@@ -195,7 +195,7 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
         ASSERT_TRUE(startDaemon(daemon, L"details=nolog|state=s"));
         ASSERT_TRUE(waitForActivities(1));
         EXPECT_EQ(activities()[0]["details"], "nolog");
-        PostMessageW(waitForWindowOf(L"ORVPRESD"), WM_CLOSE, 0, 0);
+        PostMessageW(waitForWindowOf(frontend::kMainWindowClass), WM_CLOSE, 0, 0);
         EXPECT_EQ(daemon.wait(15000), 0u);
         DeleteFileW(m_dir.file(L"log").c_str());
 
@@ -210,8 +210,8 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
         EXPECT_NE(first.find("a file of the same name may stand in its way); it is written here instead"),
                   std::string::npos)
             << text;
-        EXPECT_NE(text.find("init sucess\r\n"), std::string::npos) << text;
-        EXPECT_NE(text.find("update detail:nolog\r\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(testsupport::keptBytes(kept::kInitSuccess) + "\r\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(testsupport::keptBytes(kept::kUpdateDetails, L"nolog") + "\r\n"), std::string::npos) << text;
     }
     {
         SCOPED_TRACE("a 60,000,000-byte log at start");
@@ -226,12 +226,12 @@ TEST_F(Faults, AnUnwritableLogPlaceOrAHugeLogDoesNotStopThePresence)
                 return !all.empty() && all.back().is_object() && all.back().value("details", "") == "biglog";
             },
             kPatienceMs));
-        PostMessageW(waitForWindowOf(L"ORVPRESD"), WM_CLOSE, 0, 0);
+        PostMessageW(waitForWindowOf(frontend::kMainWindowClass), WM_CLOSE, 0, 0);
         EXPECT_EQ(daemon.wait(15000), 0u);
         const std::string text = log();
         EXPECT_GE(text.size(), 2097152u);
         EXPECT_LT(text.size(), 2097152u + 65536u) << "the log was not cut back";
-        EXPECT_NE(text.find("init sucess"), std::string::npos);
+        EXPECT_NE(text.find(testsupport::keptBytes(kept::kInitSuccess)), std::string::npos);
     }
 }
 
@@ -259,7 +259,7 @@ TEST_F(Faults, TheDaemonsOwnRecordsOutlastAFloodWhileTheLogLags)
     // The writer's first batch once the lock is held waits 2 s for it, and
     // then its cut as long: the flood comes inside that wait.
     const std::wstring logMutexName = common::logFileMutexName(m_dir.file(L"log\\orvprs.log"));
-    common::UniqueHandle logMutex;
+    handles::UniqueHandle logMutex;
     std::vector<int> taken;
     int kept = 0;
     const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
@@ -286,12 +286,14 @@ TEST_F(Faults, TheDaemonsOwnRecordsOutlastAFloodWhileTheLogLags)
     ASSERT_EQ(daemon.wait(kPatienceMs), 0u);
 
     const std::string text = log();
-    const size_t reason = text.find("dicord core not ok");
+    const size_t reason = text.find(testsupport::keptPrefix(kept::kCoreNotOk));
     ASSERT_NE(reason, std::string::npos) << text.substr(text.size() > 3000 ? text.size() - 3000 : 0);
     EXPECT_NE(text.find("more like it"), std::string::npos) << "the flood never reached the daemon";
     EXPECT_FALSE(taken.empty());
     for (const int i : taken) {
-        EXPECT_NE(text.find("update detail:flood-" + std::to_string(i) + "\r\n"), std::string::npos) << i;
+        const std::wstring details = L"flood-" + std::to_wstring(i);
+        EXPECT_NE(text.find(testsupport::keptBytes(kept::kUpdateDetails, details.c_str()) + "\r\n"), std::string::npos)
+            << i;
     }
     size_t keptRecords = 0;
     for (size_t at = text.find("ending: kept for an instance that follows", reason); at != std::string::npos;
@@ -322,7 +324,7 @@ TEST_F(Faults, AForeignOwnedPipeGetsNothingAndTheSdkSaysWhyInTheLog)
     ours.kill();
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
     EXPECT_NE(log().find("sdk error: Discord closed the connection"), std::string::npos) << log();
-    EXPECT_LT(log().find("sdk error: Discord closed the connection"), log().find("dicord core not ok 27"));
+    EXPECT_LT(log().find("sdk error: Discord closed the connection"), log().find(testsupport::keptBytes(kept::kCoreNotOk, 27)));
 }
 
 }  // namespace

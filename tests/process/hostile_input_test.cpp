@@ -93,11 +93,10 @@ TEST_F(HostileInput, NoSenderIsHeldWhileStartUpFails)
     struct Case {
         const char* name;
         const wchar_t* peer;  // null: no Discord at all
-        const char* error;
+        int error;  // the number in the log's "init error"
     };
-    const Case cases[] = {{"no Discord", nullptr, "init error 27"},
-                          {"never READY", L"--no-ready", "init error 1"},
-                          {"PINGs, never reading", L"--ping-flood", "init error 1"}};
+    const Case cases[] = {
+        {"no Discord", nullptr, 27}, {"never READY", L"--no-ready", 1}, {"PINGs, never reading", L"--ping-flood", 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.peer) {
@@ -118,7 +117,7 @@ TEST_F(HostileInput, NoSenderIsHeldWhileStartUpFails)
         EXPECT_GT(sent, 20) << "the start-up ended too soon to tell";
         EXPECT_EQ(late, 0) << "of " << sent << " presences sent while start-up failed";
         EXPECT_EQ(daemon.wait(kPatienceMs), 0u);
-        EXPECT_NE(log().find(c.error), std::string::npos) << log();
+        EXPECT_NE(log().find(testsupport::keptBytes(kept::kInitError, c.error)), std::string::npos) << log();
         m_peer.kill();
     }
 }
@@ -134,11 +133,14 @@ TEST_F(HostileInput, AFloodOfPresencesDoesNotKeepAFailedStartUpFromEnding)
     ChildProcess flood;
     // It lasts far longer than this test waits for the daemon, unless the daemon's window goes.
     ASSERT_TRUE(flood.start(quoted(testsupport::programDir() + L"copydata_sender.exe") + L" " + quoted(kIpcClass) +
-                            L" 9990 details=flood --flood " + std::to_wstring(3 * kPatienceMs)));
+                            L" " + std::to_wstring(frontend::kPresenceMessage) + L" details=flood --flood " +
+                            std::to_wstring(3 * kPatienceMs)));
     EXPECT_EQ(daemon.wait(kPatienceMs), 0u) << "the daemon did not end while the flood lasted";
     EXPECT_EQ(flood.wait(kPatienceMs), 0u) << "1: the flood outlasted the daemon's window; 202: it found no window";
     // Not "init error": under a flood the log drops records rather than hold the daemon.
-    EXPECT_NE(log().find("data = details=flood"), std::string::npos) << "the flood never reached the daemon";
+    const std::string flooded =
+        testsupport::keptBytes(kept::kCopyData, static_cast<int>(frontend::kPresenceMessage), L"details=flood");
+    EXPECT_NE(log().find(flooded), std::string::npos) << "the flood never reached the daemon";
 }
 
 TEST_F(HostileInput, APresenceSentWhileConnectingWinsOverTheCommandLine)
@@ -193,10 +195,10 @@ TEST_F(HostileInput, ASecondStartHandsItsPresenceToTheRunningOneAndEndsAsBefore)
     const json shown = activities().back();
     EXPECT_EQ(shown.value("state", ""), "two");
     EXPECT_EQ(shown["assets"].value("large_image", ""), "https://example.com/two.png");
-    ASSERT_TRUE(waitForLog("progress exist!"));
+    ASSERT_TRUE(waitForLog(testsupport::keptBytes(kept::kInstanceExists)));
     const std::string text = log();
     EXPECT_NE(text.find("cmd handed over to the running instance"), std::string::npos);
-    EXPECT_LT(text.find("cmd handed over"), text.find("progress exist!"));
+    EXPECT_LT(text.find("cmd handed over"), text.find(testsupport::keptBytes(kept::kInstanceExists)));
     EXPECT_TRUE(first.running());
 }
 
@@ -215,7 +217,7 @@ TEST_F(HostileInput, ASecondStartDuringAFailingStartUpRunsInItsPlace)
     ChildProcess second;
     ASSERT_TRUE(startDaemon(second, L"details=second|state=two"));
     ASSERT_TRUE(waitForLog("the running instance does not take cmd yet"));
-    ASSERT_TRUE(waitForLog("init error")) << log();
+    ASSERT_TRUE(waitForLog(testsupport::keptPrefix(kept::kInitError))) << log();
     ChildProcess later;
     startPeerOn(later, 1);
     m_peer.kill();
@@ -279,7 +281,8 @@ TEST_F(HostileInput, ASenderCannotForgeOrGarbleLogRecords)
 
     const std::wstring forged = L"01-01\t00:00:00.000\t0001\tOrvDiscordManager::init\t(1):forged record";
     EXPECT_TRUE(sendText(ipc, L"details=x\r\n" + forged + L"\x1f"));
-    // "onCopyData msg = 9990, data = " and "details=" take 38 units: the
+    // The record's text before the presence ("onCopyData msg = ..., data = ")
+    // and "details=" take 38 units: the
     // emoji's first half is the 512th unit of the message.
     EXPECT_TRUE(sendText(ipc, L"details=" + std::wstring(473, L'a') + L"\U0001F600 after the cut"));
     ASSERT_TRUE(waitForLog(std::string(473, 'a')));
@@ -299,15 +302,15 @@ TEST_F(HostileInput, ManyAboutCommandsOpenOneBox)
     startFrontEnd();
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, L"details=about|state=s"));
-    HWND main = waitForWindow(L"ORVPRESD", L"orvpresd");
+    HWND main = waitForWindow(frontend::kMainWindowClass, frontend::kMainWindowTitle);
     HWND ipc = waitForWindowOf(kIpcClass);
     ASSERT_TRUE(main && ipc);
     for (int i = 0; i < 100; ++i) {
-        PostMessageW(main, WM_COMMAND, 104, 0);
+        PostMessageW(main, WM_COMMAND, frontend::kAboutCommand, 0);
     }
     // Posted after them to the same thread: once it is logged, all are handled.
     PostMessageW(ipc, 0x8001, 0, 0);
-    ASSERT_TRUE(waitForLog("onHandleWindowIPC, msg = 32769"));
+    ASSERT_TRUE(waitForLog(testsupport::keptBytes(kept::kWindowMessage, 32769)));
     int boxes = 0;
     for (HWND box = nullptr; (box = FindWindowExW(nullptr, box, L"#32770", L"\x5173\x4E8E orvpresd")) != nullptr;) {
         DWORD pid = 0;
@@ -352,7 +355,7 @@ protected:
     void deliver(const Outside& outside, bool toIpc)
     {
         m_trace += std::string(" ") + outside.name + (toIpc ? "@ipc" : "@main");
-        HWND window = toIpc ? FindWindowW(kIpcClass, nullptr) : FindWindowW(L"ORVPRESD", L"orvpresd");
+        HWND window = toIpc ? FindWindowW(kIpcClass, nullptr) : FindWindowW(frontend::kMainWindowClass, frontend::kMainWindowTitle);
         ASSERT_NE(window, nullptr) << m_trace;
         if (!outside.post) {
             DWORD_PTR ignored = 0;
@@ -471,7 +474,7 @@ TEST_F(OutsideMessages, SeededRoundsAtEitherWindowLeaveItAnsweringOrEndedCleanly
         {"power", WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0, false},
         {"timer", WM_TIMER, 4242, 0, true},
         {"unknown command", WM_COMMAND, 40000, 0, false},
-        {"about", WM_COMMAND, 104, 0, true},
+        {"about", WM_COMMAND, frontend::kAboutCommand, 0, true},
         {"settings", WM_SETTINGCHANGE, 0, 0, false},
     };
     std::mt19937 random(214);  // its rounds meet every way to end at both windows, the about box among them

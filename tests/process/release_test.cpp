@@ -2,6 +2,8 @@
 // run_release_test.sh, which passes the folder in ORVPRESD_RELEASE_DIR), its
 // programs carry their version, and the daemon runs from there.
 #include "support/child_process.h"
+#include "common/kept_texts.h"
+#include "support/kept_text.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -92,7 +94,8 @@ TEST(ReleaseArchive, TheDaemonRunsFromTheUnpackedFolder)
     EXPECT_NE(seen.find("From the archive"), std::string::npos) << seen;
     frontEnd.kill();
     EXPECT_EQ(daemon.wait(15000), 0u);
-    EXPECT_NE(testsupport::readFile(releaseDir() + L"log\\orvprs.log").find("init sucess"), std::string::npos)
+    EXPECT_NE(testsupport::readFile(releaseDir() + L"log\\orvprs.log").find(testsupport::keptBytes(kept::kInitSuccess)),
+              std::string::npos)
         << "no log beside the executable";
 }
 

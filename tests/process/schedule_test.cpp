@@ -89,7 +89,7 @@ protected:
             }
             if (kind == 0 || kind == 2) {
                 lastStart = "e" + std::to_string(i);
-                initErrorsBefore = count(log(), "init error");
+                initErrorsBefore = count(log(), testsupport::keptPrefix(kept::kInitError));
             }
             switch (kind) {
             case 0:
@@ -118,7 +118,7 @@ protected:
             default:
                 note("about");
                 if (HWND main = targetWindow()) {
-                    SendNotifyMessageW(main, WM_COMMAND, 104, 0);
+                    SendNotifyMessageW(main, WM_COMMAND, frontend::kAboutCommand, 0);
                 }
                 break;
             }
@@ -138,7 +138,8 @@ protected:
         if (lastStart) {
             EXPECT_TRUE(waitUntil(
                 [&] {
-                    return showing(*lastStart) || (running() == 0 && count(log(), "init error") > initErrorsBefore);
+                    return showing(*lastStart) ||
+                           (running() == 0 && count(log(), testsupport::keptPrefix(kept::kInitError)) > initErrorsBefore);
                 },
                 kScheduleDeadlineMs))
                 << m_trace << ": the last start's presence was never shown";
@@ -247,7 +248,8 @@ protected:
             GetWindowThreadProcessId(ipc, &pid);
         }
         HWND window = nullptr;
-        while ((window = FindWindowExW(nullptr, window, L"ORVPRESD", L"orvpresd")) != nullptr) {
+        while ((window = FindWindowExW(nullptr, window, frontend::kMainWindowClass, frontend::kMainWindowTitle)) !=
+               nullptr) {
             DWORD owner = 0;
             GetWindowThreadProcessId(window, &owner);
             if (!pid || owner == pid) {

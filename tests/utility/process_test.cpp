@@ -1,4 +1,6 @@
 #include "utility/process.h"
+
+#include "handles/unique_handle.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -11,6 +13,17 @@
 namespace {
 
 using utility::process::isProcessExist;
+
+// A named mutex; empty when it cannot be created, or when it exists already
+// and failIfExists is set.
+handles::UniqueHandle createMutex(const std::wstring& name, bool initialOwner, bool failIfExists)
+{
+    handles::UniqueHandle mutex(CreateMutexW(nullptr, initialOwner ? TRUE : FALSE, name.c_str()));
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS && failIfExists) {
+        mutex.reset();
+    }
+    return mutex;
+}
 
 // Starts a copy of the waiting stand-in under the given file name.
 class NamedProcess {
@@ -233,16 +246,14 @@ TEST(ProcessWatch, HoldsOnlyAProcessThatBearsTheName)
 TEST(InstanceMutex, SecondCreationFailsOnlyWhenAskedTo)
 {
     const std::wstring name = L"orvpresd-test-mutex-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE first = utility::createMutex(name, true, true);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(utility::createMutex(name, true, true), nullptr);
-    HANDLE shared = utility::createMutex(name, false, false);
-    EXPECT_NE(shared, nullptr);
-    CloseHandle(shared);
-    CloseHandle(first);
-    HANDLE again = utility::createMutex(name, true, true);
-    EXPECT_NE(again, nullptr) << "the name is free once every handle is closed";
-    CloseHandle(again);
+    handles::UniqueHandle first = createMutex(name, true, true);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(createMutex(name, true, true));
+    handles::UniqueHandle shared = createMutex(name, false, false);
+    EXPECT_TRUE(shared);
+    shared.reset();
+    first.reset();
+    EXPECT_TRUE(createMutex(name, true, true)) << "the name is free once every handle is closed";
 }
 
 }  // namespace

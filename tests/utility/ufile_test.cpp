@@ -1,4 +1,6 @@
 #include "utility/ufile.h"
+#include "common/kept_texts.h"
+#include "support/kept_text.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -96,11 +98,10 @@ TEST(MakeDir, FailureIsLoggedWithTheErrorCode)
     EXPECT_FALSE(utility::ufile::makeDir(temp.file(L"plain\\below")));
     const DWORD error = GetLastError();
     ASSERT_EQ(log.entries().size(), 1u);
-    EXPECT_EQ(log.entries()[0].message, L"make dir failed! error = " + std::to_wstring(error) + L".");
+    EXPECT_EQ(log.entries()[0].message, testsupport::keptText(kept::kMakeDirFailed, static_cast<int>(error)));
     EXPECT_EQ(log.entries()[0].function, "utility::ufile::makeDir");
-    EXPECT_EQ(log.entries()[0].message.rfind(L"make dir failed! error = ", 0), 0u);
     EXPECT_EQ(log.entries()[0].message.back(), L'.');
-    EXPECT_NE(log.entries()[0].message, L"make dir failed! error = 0.");
+    EXPECT_NE(log.entries()[0].message, testsupport::keptText(kept::kMakeDirFailed, 0));
 }
 
 // The per-user place follows the environment, so that a test (or a user)

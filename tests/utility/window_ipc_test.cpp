@@ -71,11 +71,11 @@ TEST_F(WindowIpc, WindowIsTopLevelFoundByClassWithEmptyTitleAndNeverVisible)
 
 TEST_F(WindowIpc, CopyDataFromAnotherProcessReachesTheHandlerAndTheSenderGetsItsAnswer)
 {
-    const std::wstring args = std::wstring(L"\"") + kClass + L"\" 9990 \"details=Lobby|state=Waiting\"";
+    const std::wstring args = std::wstring(L"\"") + kClass + L"\" 4242 \"details=Lobby|state=Waiting\"";
     EXPECT_EQ(sendFromAnotherProcess(args), 12345u);
     ASSERT_EQ(s_handler.received.size(), 1u);
     EXPECT_EQ(s_handler.received[0].message, static_cast<UINT>(WM_COPYDATA));
-    EXPECT_EQ(s_handler.received[0].wParam, 9990u);
+    EXPECT_EQ(s_handler.received[0].wParam, 4242u);
     EXPECT_NE(s_handler.received[0].lParam, 0);
     EXPECT_EQ(s_handler.received[0].text, L"details=Lobby|state=Waiting");
     EXPECT_EQ(s_handler.received[0].dwData, 0x5A5Au);

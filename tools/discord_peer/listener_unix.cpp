@@ -1,6 +1,7 @@
 #include "listener.h"
 
-#include <cstring>
+#include "sdk/endpoint_address.h"
+
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,17 +10,6 @@
 
 namespace discordpeer {
 namespace {
-
-bool addressFor(const std::string& path, sockaddr_un& address)
-{
-    address = sockaddr_un{};
-    if (path.size() >= sizeof address.sun_path) {
-        return false;
-    }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
 
 class UnixListener : public Listener {
 public:
@@ -50,7 +40,7 @@ private:
 std::unique_ptr<Listener> listenOn(const std::string& endpoint, const std::string& /*securityDescriptor*/)
 {
     sockaddr_un address;
-    if (!addressFor(endpoint, address)) {
+    if (!orvsdk::addressFor(endpoint, address)) {
         return nullptr;
     }
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

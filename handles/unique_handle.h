@@ -2,7 +2,17 @@
 
 #include <windows.h>
 
-namespace common {
+namespace handles {
+
+// Closes a kernel handle, if it is one, without disturbing the last error.
+inline void closeQuietly(HANDLE handle) noexcept
+{
+    if (handle && handle != INVALID_HANDLE_VALUE) {
+        const DWORD lastError = GetLastError();
+        CloseHandle(handle);
+        SetLastError(lastError);
+    }
+}
 
 // One owner per kernel handle. Empty is null for most handles and
 // INVALID_HANDLE_VALUE for files and snapshots, so the policy is a parameter.
@@ -42,12 +52,12 @@ public:
     void reset(HANDLE handle = emptyValue()) noexcept
     {
         if (valid()) {
-            const DWORD lastError = GetLastError();
             if (ReleasesMutex) {
+                const DWORD lastError = GetLastError();
                 ReleaseMutex(m_handle);
+                SetLastError(lastError);
             }
-            CloseHandle(m_handle);
-            SetLastError(lastError);
+            closeQuietly(m_handle);
         }
         m_handle = handle;
     }
@@ -60,4 +70,4 @@ using UniqueHandle = BasicUniqueHandle<false>;
 using UniqueFileHandle = BasicUniqueHandle<true>;
 using OwnedMutex = BasicUniqueHandle<false, true>;
 
-}  // namespace common
+}  // namespace handles
