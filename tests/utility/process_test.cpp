@@ -1,7 +1,9 @@
 #include "utility/process.h"
 
 #include "handles/unique_handle.h"
+#include "common/kept_texts.h"
 #include "support/child_process.h"
+#include "support/kept_text.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -224,7 +226,8 @@ TEST(ProcessWatch, NoProcessListIsUnknownNotGone)
     g_snapshotFails = false;
     EXPECT_FALSE(watch.isRunning());
     EXPECT_EQ(log.messages(),
-              (std::vector<std::wstring>{L"the list of processes cannot be read (error 8): never-started.exe is taken "
+              (std::vector<std::wstring>{testsupport::keptText(kept::kSnapshotFailed, 8),
+                                         L"the list of processes cannot be read (error 8): never-started.exe is taken "
                                          L"to run until it can be read again",
                                          L"the list of processes can be read again"}));
 }
