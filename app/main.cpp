@@ -35,6 +35,9 @@ INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
     switch (message) {
     case WM_INITDIALOG:
         g_aboutBox = dialog;
+        if (g_manager.ending()) {
+            EndDialog(dialog, IDCANCEL);  // told to end while it was being made
+        }
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
