@@ -166,5 +166,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     }
     g_manager.finish();
     common::shutdownLog();
-    return got == 0 ? static_cast<int>(message.wParam) : 0;
+    // 0 however it ended: a WM_QUIT posted from outside carries any code.
+    return 0;
 }

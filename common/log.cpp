@@ -189,6 +189,14 @@ bool initLog(const std::wstring& path, uint32_t* error)
 
 namespace common {
 
+void flushLog() noexcept
+{
+    constexpr std::chrono::milliseconds kFlushBound{1000};
+    if (LogWriter* writer = LogWriter::instance()) {
+        writer->flush(kFlushBound);
+    }
+}
+
 void shutdownLog() noexcept
 {
     if (LogWriter* writer = LogWriter::instance()) {

@@ -41,6 +41,10 @@ bool initLog(const std::wstring& path, uint32_t* error = nullptr);
 // dropped. For the end of the process, so that its last records are kept.
 void shutdownLog() noexcept;
 
+// Writes what is pending now, waiting for it at most a second; the log goes
+// on. For when the system may end the process at any moment.
+void flushLog() noexcept;
+
 // Formats into buffer (capacity units, at least 1); the result is always
 // terminated, however long the formatted text would be.
 void formatMessage(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) noexcept;

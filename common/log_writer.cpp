@@ -67,6 +67,25 @@ void LogWriter::stop() noexcept
     }
 }
 
+bool LogWriter::flush(std::chrono::milliseconds bound) noexcept
+{
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::unique_lock<SrwMutex> lock(m_mutex);
+    if (!m_thread.joinable() || m_stop) {
+        return false;
+    }
+    const uint64_t wanted = ++m_flushWanted;
+    WakeConditionVariable(&m_wakeup);
+    while (m_flushDone < wanted) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        SleepConditionVariableSRW(&m_flushed, m_mutex.native(), static_cast<DWORD>(left.count()), 0);
+    }
+    return true;
+}
+
 size_t LogWriter::pendingSize() const
 {
     std::lock_guard<SrwMutex> lock(m_mutex);
@@ -101,7 +120,7 @@ void LogWriter::run(LogFile file)
         // Wakes for a stop request, a full threshold or the end of the
         // interval; a spurious wake-up waits out the rest of the interval.
         const auto deadline = std::chrono::steady_clock::now() + m_flushInterval;
-        while (!m_stop && m_pending.size() < m_threshold) {
+        while (!m_stop && m_pending.size() < m_threshold && m_flushDone == m_flushWanted) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 break;
@@ -109,6 +128,7 @@ void LogWriter::run(LogFile file)
             SleepConditionVariableSRW(&m_wakeup, m_mutex.native(), static_cast<DWORD>(left.count()), 0);
         }
         const bool stopping = m_stop;
+        const uint64_t flushing = m_flushWanted;
         if (!m_pending.empty()) {
             // The batch is written without the lock, so that no log call waits
             // for the disk; records keep their order, as only this thread writes.
@@ -120,6 +140,10 @@ void LogWriter::run(LogFile file)
             }
             batch.clear();
             lock.lock();
+        }
+        if (m_flushDone != flushing) {
+            m_flushDone = flushing;
+            WakeAllConditionVariable(&m_flushed);
         }
         if (stopping) {
             return;

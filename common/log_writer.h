@@ -52,6 +52,10 @@ public:
     // Writes what is pending and ends the writer thread.
     void stop() noexcept;
 
+    // Has the writer write what is pending now, and waits for it at most
+    // bound: true once it is in the file. The writer goes on.
+    bool flush(std::chrono::milliseconds bound) noexcept;
+
     // Takes one record if it fits whole below the bound of its priority
     // (pendingLimit); otherwise drops it.
     void append(const char* data, size_t size, LogPriority priority = LogPriority::Ordinary) noexcept;
@@ -88,6 +92,9 @@ private:
     const uint64_t m_keepSize;
     std::string m_pending;
     std::atomic<size_t> m_batches{0};
+    // Flushes asked for, and the last one whose records are in the file.
+    uint64_t m_flushWanted = 0;
+    uint64_t m_flushDone = 0;
     // The system's own lock and condition variable: taking and waking them
     // stays in the calling process, where the POSIX-thread emulation's
     // condition variable signals through a kernel semaphore.
@@ -103,6 +110,7 @@ private:
 
     mutable SrwMutex m_mutex;
     CONDITION_VARIABLE m_wakeup = CONDITION_VARIABLE_INIT;
+    CONDITION_VARIABLE m_flushed = CONDITION_VARIABLE_INIT;
     std::thread m_thread;
 };
 

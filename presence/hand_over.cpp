@@ -134,18 +134,25 @@ HandedOver handOver(const std::wstring& name, const std::wstring& offer, DWORD p
 {
     const ULONGLONG deadline = GetTickCount64() + patienceMs;
     bool waitLogged = false;
+    // Refused by the system once, an offer is never delivered: no more are
+    // made, but the instance may still end, and this start run in its place.
+    bool refused = false;
     for (;;) {
         if (toldToEnd()) {
             return HandedOver::ToldToEnd;
         }
-        const utility::CopyDataSent sent = utility::sendCopyData(name, frontend::kOfferMessage, offer, kOfferTimeoutMs);
+        const utility::CopyDataSent sent = refused ? utility::CopyDataSent::RefusedBySystem
+                                                   : utility::sendCopyData(name, frontend::kOfferMessage, offer,
+                                                                           kOfferTimeoutMs);
         if (sent == utility::CopyDataSent::Taken) {
             ORV_LOG(kInitLogName, L"cmd handed over to the running instance");
             return HandedOver::Taken;
         }
-        if (sent == utility::CopyDataSent::RefusedBySystem) {
-            ORV_LOG(kInitLogName, L"cmd not handed over: %s", kElevatedReceiver);
-            return HandedOver::NotTaken;
+        if (sent == utility::CopyDataSent::RefusedBySystem && !refused) {
+            ORV_LOG(kInitLogName, L"cmd not handed over: %s; this start runs in its place if it ends meanwhile",
+                    kElevatedReceiver);
+            refused = true;
+            waitLogged = true;
         }
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) {

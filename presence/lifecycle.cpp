@@ -43,6 +43,11 @@ EndRequest endRequestOf(UINT message, WPARAM wParam, LPARAM lParam)
         if (!wParam) {
             return EndRequest::None;
         }
+        // A log-off or a critical end that also names the program is the
+        // end of the session all the same.
+        if (static_cast<ULONG_PTR>(lParam) & (ENDSESSION_LOGOFF | ENDSESSION_CRITICAL)) {
+            return EndRequest::SessionEnds;
+        }
         return (static_cast<ULONG_PTR>(lParam) & ENDSESSION_CLOSEAPP) ? EndRequest::CloseForUpdate
                                                                        : EndRequest::SessionEnds;
     default:

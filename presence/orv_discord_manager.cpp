@@ -41,11 +41,26 @@ const char kAskedName[] = "OrvDiscordManager::askedToEnd";
 // The Restart Manager closes a program for an update with WM_ENDSESSION and
 // ENDSESSION_CLOSEAPP; a program without a visible window that does not
 // answer it within 5 seconds is terminated ("Shutdown Changes for Windows
-// Vista"), so it is answered at once and the way out runs after it. A
-// program that has not ended is "forced to shut down after 30 seconds"
-// (RM_SHUTDOWN_TYPE, RmForceShutdown): the way out (the clear waits at most
-// 9.2 s) is bounded well within that.
-constexpr ULONGLONG kRestartManagerPatienceMs = 20000;
+// Vista"), so it is answered at once and the way out runs after it. One that
+// has not ended is forced after "the time to wait before initiating a forced
+// shutdown of applications ... SystemParametersInfo ... SPI_GETHUNGAPPTIMEOUT"
+// (RM_SHUTDOWN_TYPE's remarks; 5 s by default, and "30 seconds" in the same
+// page's table): the way out ends a second before the shorter of the two, and
+// takes at least kLeastHurryMs.
+// https://learn.microsoft.com/windows/win32/api/restartmanager/ne-restartmanager-rm_shutdown_type
+constexpr DWORD kRestartManagerForcesMs = 30000;
+constexpr DWORD kHurryMarginMs = 1000;
+constexpr DWORD kLeastHurryMs = 2000;
+
+DWORD restartManagerAllowsMs()
+{
+    UINT hungAppTimeout = 0;
+    if (!SystemParametersInfoW(SPI_GETHUNGAPPTIMEOUT, 0, &hungAppTimeout, 0) || hungAppTimeout == 0) {
+        hungAppTimeout = 5000;  // the documented default
+    }
+    const DWORD allowed = std::min<DWORD>(hungAppTimeout, kRestartManagerForcesMs);
+    return std::max(allowed, kLeastHurryMs + kHurryMarginMs) - kHurryMarginMs;
+}
 
 const wchar_t* levelName(EDiscordLogLevel level)
 {
@@ -248,17 +263,20 @@ void OrvDiscordManager::askedToEnd(presence::EndRequest request, const wchar_t* 
                        L"told to end: Windows asks this program to close (at the %s) for an update or a restart of "
                        L"applications (Restart Manager)",
                        window);
-        m_hurryUntil = GetTickCount64() + kRestartManagerPatienceMs;
+        if (!m_hurryUntil) {
+            m_hurryUntil = GetTickCount64() + restartManagerAllowsMs();
+        }
         quit(L"closed for an update");
+        // The system may end the process at any moment now.
+        common::flushLog();
         return;
     case presence::EndRequest::SessionEnds:
-        // Once this returns the system may end the process at any moment
-        // (WM_ENDSESSION's documentation): what is pending is written now.
-        if (!ending()) {
-            ORV_LOG_ENDING(kAskedName, L"the Windows session ends (at the %s)", window);
-            quit(L"the Windows session ends");
-            common::shutdownLog();
-        }
+        // "The session can end any time after all applications have returned
+        // from processing this message" (WM_ENDSESSION): what the log holds
+        // is written now, also by a process already on its way out.
+        ORV_LOG_ENDING(kAskedName, L"the Windows session ends (at the %s)", window);
+        quit(L"the Windows session ends");
+        common::flushLog();
         return;
     case presence::EndRequest::None:
         return;

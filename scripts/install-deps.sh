@@ -108,8 +108,10 @@ if ((${#missing[@]})) && ! install "${missing[@]}"; then
   fi
 fi
 
+# --no-remove: the 32-bit extras, resolved against lists that may be stale,
+# never take away what the rest needs; apt then refuses, and says why.
 if ((${#missing32[@]})); then
-  if install "${missing32[@]}"; then
+  if install --no-remove "${missing32[@]}"; then
     rm -f "$wine32_note"
   else
     reason="${missing32[*]} cannot be installed ($(apt_reason))"

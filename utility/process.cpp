@@ -103,19 +103,26 @@ bool ProcessWatch::isRunning()
     }
     std::list<ProcessInfo> processes;
     if (!enumProcess(processes, m_takeSnapshot)) {
-        if (!m_snapshotFailing) {
-            const int error = static_cast<int>(GetLastError());
+        const int error = static_cast<int>(GetLastError());
+        if (m_failedSnapshots == 0) {
             ORV_LOG("utility::process::ProcessWatch", kept::kSnapshotFailed, error);
             ORV_LOG("utility::process::ProcessWatch",
                     L"the list of processes cannot be read (error %d): %s is taken to run until it can be read again",
                     error, m_exeName.c_str());
-            m_snapshotFailing = true;
         }
-        return true;
+        if (++m_failedSnapshots < kMostUnknownLooks) {
+            return true;
+        }
+        // Unknown for so long that a front end gone would go unseen: taken
+        // for gone, so that the process does not outlive it for good.
+        ORV_LOG("utility::process::ProcessWatch",
+                L"the list of processes could not be read %d times in a row (error %d): %s is taken for gone",
+                m_failedSnapshots, error, m_exeName.c_str());
+        return false;
     }
-    if (m_snapshotFailing) {
+    if (m_failedSnapshots) {
         ORV_LOG("utility::process::ProcessWatch", L"the list of processes can be read again");
-        m_snapshotFailing = false;
+        m_failedSnapshots = 0;
     }
     SessionList listed;
     const ProcessInfo* process = findByName(processes, m_exeName, [this, &listed](const ProcessInfo& found) {

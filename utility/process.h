@@ -70,7 +70,9 @@ public:
     ProcessWatch& operator=(const ProcessWatch&) = delete;
 
     // True while no process list can be read (unknown is not gone), logged
-    // once when that starts and once when it ends.
+    // once when that starts and once when it ends; after kMostUnknownLooks
+    // looks in a row without one, false (and logged).
+    static constexpr int kMostUnknownLooks = 30;
     bool isRunning();
 
 private:
@@ -87,7 +89,7 @@ private:
     ListSessions m_listSessions;
     TakeSnapshot m_takeSnapshot;
     handles::UniqueHandle m_found;
-    bool m_snapshotFailing = false;
+    int m_failedSnapshots = 0;  // looks in a row without a process list
 };
 
 }  // namespace utility::process

@@ -106,6 +106,23 @@ TEST(LogWriter, ReachingTheThresholdWakesTheWriterEarly)
     EXPECT_EQ(writer.batchesWritten(), 1u) << "wrote before the interval or threshold";
 }
 
+// When the system may end the process at any moment (the end of the
+// session), what waits is written at once, and the log goes on after it.
+TEST(LogWriter, AFlushWritesWhatWaitsNowAndTheWriterGoesOn)
+{
+    TempDir dir;
+    LogWriter writer(std::chrono::minutes(10));  // neither interval nor threshold writes here
+    ASSERT_TRUE(writer.start(dir.file(L"a.log")));
+    append(writer, "before the end\r\n");
+    EXPECT_TRUE(writer.flush(60s));
+    EXPECT_EQ(testsupport::readFile(dir.file(L"a.log")), "before the end\r\n") << "in the file once flush returns";
+    EXPECT_TRUE(writer.flush(60s)) << "nothing waits: done at once";
+    append(writer, "the way out\r\n");
+    writer.stop();
+    EXPECT_EQ(testsupport::readFile(dir.file(L"a.log")), "before the end\r\nthe way out\r\n");
+    EXPECT_FALSE(writer.flush(1s)) << "a stopped writer writes nothing more";
+}
+
 TEST(LogWriter, AppendsToWhatEarlierRunsWrote)
 {
     TempDir dir;

@@ -75,7 +75,7 @@ TEST(Lifecycle, TheIpcWindowsAnswerInEveryPhaseForEverySender)
 
 // What a message at either window asks: only a close, and an end of the
 // session that goes ahead, end the process; the Restart Manager's is told
-// apart by ENDSESSION_CLOSEAPP, whatever other flags come with it.
+// apart by ENDSESSION_CLOSEAPP alone (with a log-off the session ends).
 TEST(Lifecycle, WhatAMessageFromOutsideAsks)
 {
     using presence::EndRequest;
@@ -88,7 +88,8 @@ TEST(Lifecycle, WhatAMessageFromOutsideAsks)
     const Row rows[] = {
         {WM_CLOSE, 0, 0, EndRequest::Close},
         {WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, EndRequest::CloseForUpdate},
-        {WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP | ENDSESSION_CRITICAL, EndRequest::CloseForUpdate},
+        {WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_CLOSEAPP | ENDSESSION_CRITICAL), EndRequest::SessionEnds},
+        {WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_CLOSEAPP | ENDSESSION_LOGOFF), EndRequest::SessionEnds},
         {WM_ENDSESSION, TRUE, 0, EndRequest::SessionEnds},
         {WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF), EndRequest::SessionEnds},
         {WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP, EndRequest::None},

@@ -470,7 +470,7 @@ TEST_F(OutsideMessages, SeededRoundsAtEitherWindowLeaveItAnsweringOrEndedCleanly
         {"end called off", WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP, false},
         {"query logoff", WM_QUERYENDSESSION, 0, static_cast<LPARAM>(ENDSESSION_LOGOFF), false},
         {"session ends", WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF), false},
-        {"posted quit", WM_QUIT, 0, 0, true},
+        {"posted quit", WM_QUIT, 7, 0, true},
         {"power", WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0, false},
         {"timer", WM_TIMER, 4242, 0, true},
         {"unknown command", WM_COMMAND, 40000, 0, false},
@@ -479,6 +479,8 @@ TEST_F(OutsideMessages, SeededRoundsAtEitherWindowLeaveItAnsweringOrEndedCleanly
     };
     std::mt19937 random(214);  // its rounds meet every way to end at both windows, the about box among them
     ASSERT_NO_FATAL_FAILURE(startRound());
+    deliver(kAll[8], false);  // a quit from outside, whose code is not the daemon's exit code
+    frontEndSends(L"details=p0 again|state=s");
     for (int i = 1; i <= 12; ++i) {
         const Outside& outside = kAll[std::uniform_int_distribution<size_t>(0, std::size(kAll) - 1)(random)];
         deliver(outside, std::uniform_int_distribution<int>(0, 1)(random) == 1);

@@ -230,6 +230,14 @@ TEST(ProcessWatch, NoProcessListIsUnknownNotGone)
                                          L"the list of processes cannot be read (error 8): never-started.exe is taken "
                                          L"to run until it can be read again",
                                          L"the list of processes can be read again"}));
+
+    // Unknown for so long, a front end gone would never be seen: gone.
+    g_snapshotFails = true;
+    for (int look = 1; look < utility::process::ProcessWatch::kMostUnknownLooks; ++look) {
+        ASSERT_TRUE(watch.isRunning()) << "look " << look;
+    }
+    EXPECT_FALSE(watch.isRunning());
+    g_snapshotFails = false;
 }
 
 // What the watch checks before it holds a process found by id: that the id
