@@ -154,6 +154,22 @@ protected:
         return shown;
     }
 
+    // Whether the peer shows a presence with these details now.
+    bool showing(const std::string& details, const std::wstring& records = L"peer.jsonl") const
+    {
+        const std::optional<json> shown = shownNow(records);
+        return shown && shown->is_object() && shown->value("details", "") == details;
+    }
+
+    static size_t count(const std::string& text, const std::string& what)
+    {
+        size_t found = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++found;
+        }
+        return found;
+    }
+
     bool waitForActivities(size_t count) const
     {
         return waitUntil([&] { return activities().size() >= count; }, kPatienceMs);

@@ -363,10 +363,11 @@ protected:
                                 kSendTimeoutMs, &ignored);
             return;
         }
-        const size_t marks = count(log(), "onHandleWindowIPC, msg = 32769");
+        const std::string mark = testsupport::keptBytes(kept::kWindowMessage, 0x8001);
+        const size_t marks = count(log(), mark);
         PostMessageW(window, outside.message, outside.wParam, outside.lParam);
         PostMessageW(FindWindowW(kIpcClass, nullptr), 0x8001, 0, 0);
-        EXPECT_TRUE(waitUntil([&] { return !m_daemon->running() || count(log(), "onHandleWindowIPC, msg = 32769") > marks; },
+        EXPECT_TRUE(waitUntil([&] { return !m_daemon->running() || count(log(), mark) > marks; },
                               kPatienceMs))
             << m_trace;
     }
@@ -398,23 +399,10 @@ protected:
         }
         EXPECT_TRUE(waitUntil([&] { return showing(details); }, kPatienceMs)) << m_trace << ": " << details << " never shown";
         if (taken) {
-            EXPECT_TRUE(waitForLog("data = " + narrow(text))) << m_trace << ": a presence taken and not logged";
+            EXPECT_TRUE(waitForLog(testsupport::keptBytes(kept::kCopyData, static_cast<int>(frontend::kPresenceMessage),
+                                                          text.c_str())))
+                << m_trace << ": a presence taken and not logged";
         }
-    }
-
-    bool showing(const std::string& details) const
-    {
-        const std::optional<json> shown = shownNow();
-        return shown && shown->is_object() && shown->value("details", "") == details;
-    }
-
-    static size_t count(const std::string& text, const std::string& what)
-    {
-        size_t found = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            ++found;
-        }
-        return found;
     }
 
     static std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }

@@ -205,20 +205,7 @@ protected:
         endAll();
     }
 
-    bool showing(const std::string& details) const
-    {
-        const std::optional<json> shown = shownNow();
-        return shown && shown->is_object() && shown->value("details", "") == details;
-    }
-
-    static size_t count(const std::string& text, const std::string& what)
-    {
-        size_t found = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            ++found;
-        }
-        return found;
-    }
+    bool showing(const std::string& details) const { return DaemonFixture::showing(details, m_records); }
 
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
