@@ -103,6 +103,7 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
     m_ipc.create(m_instanceName, this);
     std::unique_ptr<discord::Core> core = connectCore();
     if (!core) {
+        holdTheNewest(cmd, cmdStamp);
         giveUp(L"no connection to Discord");
         return false;
     }
@@ -124,6 +125,21 @@ bool OrvDiscordManager::init(const wchar_t* commandLine)
 
     m_timer.start(kWatchdogPeriodMs, makeRunable([this] { checkLiveness(); }));
     return true;
+}
+
+// A start whose connect failed holds the newest presence it knows (its
+// command line, or one taken while it connected) for a second start that
+// waits to run in its place: that one may connect, and its own presence is
+// older.
+void OrvDiscordManager::holdTheNewest(const std::wstring& cmd, presence::Stamp cmdStamp)
+{
+    if (cmdStamp >= m_stamp) {
+        m_heldWhileEnding = cmd;
+        m_heldStamp = cmdStamp;
+    } else {
+        m_heldWhileEnding = L"details=" + m_details + L"|state=" + m_state + L"|gameicon=" + m_gameIcon;
+        m_heldStamp = m_stamp;
+    }
 }
 
 // The only writer of the phase. Phases only go forward: once ending, a

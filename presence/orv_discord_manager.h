@@ -116,6 +116,7 @@ private:
     bool toldToEnd();
     std::unique_ptr<discord::Core> connectCore();
     void giveUp(const wchar_t* why);
+    void holdTheNewest(const std::wstring& cmd, presence::Stamp cmdStamp);
     bool connected(const char* function);
     ULONGLONG hurried(ULONGLONG deadline) const;
     void take(std::wstring_view text, presence::Stamp stamp);

@@ -2,6 +2,7 @@
 // each, as the program does, so the failing cases are few and grouped.
 #include "discord/fake_sdk.h"
 #include "common/kept_texts.h"
+#include "presence/front_end_contract.h"
 #include "presence/hand_over.h"
 #include "presence/instance_security.h"
 #include "presence/orv_discord_manager.h"
@@ -188,6 +189,51 @@ TEST_F(Startup, FailuresLogTheirReasonWaitAndLeaveNoCore)
             EXPECT_TRUE(fakesdk::state().activities.empty());
         }
     }
+}
+
+class RecordingHandler : public utility::IWindowIPCHandle {
+public:
+    LRESULT onHandleWindowIPC(UINT message, WPARAM, LPARAM lParam) override
+    {
+        if (message == WM_COPYDATA) {
+            const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+            payloads.emplace_back(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
+        }
+        return TRUE;
+    }
+    std::vector<std::wstring> payloads;
+};
+
+// Discord not back yet when the newest start connects, while an older start
+// waits to run in its place: the older one may connect, and must show the
+// newest presence, not its own.
+TEST_F(Startup, AStartWhoseConnectFailsPassesItsPresenceToTheStartThatWaits)
+{
+    fakesdk::state().createResult = DiscordResult_NotRunning;
+    const std::wstring name = uniqueInstanceName();
+    std::thread olderStart([&] {
+        const ULONGLONG deadline = GetTickCount64() + 60000;
+        while (!m_log.contains(L"phase connecting -> giving up: no connection to Discord") &&
+               GetTickCount64() < deadline) {
+            Sleep(10);
+        }
+        utility::sendCopyData(name, frontend::kOfferMessage, presence::makeOffer(1, L"details=older"), 5000);
+    });
+    OrvDiscordManager manager;
+    manager.setInstanceName(name);
+    const bool running = manager.init(L"details=newest|state=s");
+    olderStart.join();
+    ASSERT_FALSE(running);
+    RecordingHandler recorder;
+    utility::WindowIpcEndpoint olderWindow;  // the older start, once it runs
+    ASSERT_TRUE(olderWindow.create(name, &recorder));
+    manager.passOn();
+    ASSERT_EQ(recorder.payloads.size(), 1u) << "nothing passed on";
+    presence::Stamp stamp = 0;
+    std::wstring_view text;
+    ASSERT_TRUE(presence::readOffer(recorder.payloads[0], stamp, text));
+    EXPECT_EQ(text, L"details=newest|state=s");
+    EXPECT_GT(stamp, 1u) << "stamped when this start began: newer than the waiting start's";
 }
 
 TEST_F(Startup, SuccessTakesMutexWindowCoreThenPublishesThenSchedulesTheWatchdog)
