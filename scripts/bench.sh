@@ -14,7 +14,8 @@ for preset in windows-x64 linux; do
   cmake --preset "$preset" >/dev/null
 done
 cmake --build --preset linux --target sdk_bench >/dev/null
-cmake --build --preset windows-x64 --target sdk_bench log_bench daemon_bench orvpresd orvhost >/dev/null
+# Everything the install below copies, and the idle watch's Discord-side peer.
+cmake --build --preset windows-x64 --target sdk_bench log_bench daemon_bench orvpresd orvhost orvpres-send discord-peer >/dev/null
 
 WINE_ENV_DIR="$root/build/windows-x64"
 source scripts/wine-env.sh
