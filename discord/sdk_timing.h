@@ -27,4 +27,10 @@ constexpr std::chrono::milliseconds paceSpacing(size_t limit, std::chrono::milli
 // after the frame before it.
 constexpr std::chrono::milliseconds kPaceStep = paceSpacing(kPaceLimit, kPaceWindow);
 
+// Discord may drop an update that comes less than this after the one it
+// shows: a frame that soon after the one before it is a burst's, and the
+// newest goes once more this long (plus a fortieth) after the burst's last
+// frame.
+constexpr std::chrono::milliseconds kRepeatAfter{15000};
+
 }  // namespace discord::timing

@@ -2,8 +2,9 @@
 # Runs the benchmarks and prints their tables: the SDK library natively and
 # under Wine, the log call, and the daemon as the front end and Discord see it.
 # Arguments go to the daemon benchmark: --messages N, --samples N (presences
-# timed to the wire, 4 s apart for the pace), --processes N. IDLE_SECONDS
-# (default 60) sets how long the idle daemon is watched.
+# timed to the wire, 5.1 s apart so that the SDK's pace and burst repeat never
+# hold one back), --processes N. IDLE_SECONDS (default 60) sets how long the
+# idle daemon is watched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -13,7 +14,8 @@ for preset in windows-x64 linux; do
   cmake --preset "$preset" >/dev/null
 done
 cmake --build --preset linux --target sdk_bench >/dev/null
-cmake --build --preset windows-x64 --target sdk_bench log_bench daemon_bench orvpresd orvhost >/dev/null
+# Everything the install below copies, and the idle watch's Discord-side peer.
+cmake --build --preset windows-x64 --target sdk_bench log_bench daemon_bench orvpresd orvhost orvpres-send discord-peer >/dev/null
 
 WINE_ENV_DIR="$root/build/windows-x64"
 source scripts/wine-env.sh

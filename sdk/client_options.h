@@ -35,7 +35,7 @@ struct ClientOptions {
     // burst's last frame (with no caller's completion), so that it is shown
     // whatever Discord dropped. Both with a margin of a fortieth, for
     // Discord's jitter. Zero: never.
-    std::chrono::milliseconds repeatAfter{15000};
+    std::chrono::milliseconds repeatAfter{discord::timing::kRepeatAfter};
     Clock clock;        // empty: the steady clock
     LogFunction log;    // called on the connection's own thread too
 };
